@@ -1,0 +1,25 @@
+// Small helpers shared by the test programs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+unsigned fileMode(const std::string& path); // permission bits, 0 when missing
+std::vector<std::string> splitLines(const std::string& text);
