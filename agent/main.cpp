@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "startup.h"
+
+int main(int argc, char** argv) { return agentMain(argc, argv); }

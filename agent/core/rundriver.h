@@ -1,0 +1,23 @@
+// The run driver: one forwarding run over the configured accounts, its counters and
+// its summary.
+#pragma once
+
+#include "tstr.h"
+
+// The run record, reset at the start of every run.
+struct MtGlobals {
+    int runDone = 0;
+    int retryAccount = 0;
+    int acctNumber = -1;
+    int indexChanged = 0;
+    int criticalError = 0;
+    int acctsProcessed = 0;
+    int acctsRetried = 0; // maintained by ShowAlert
+    int acctsSkipped = 0; // maintained by ShowAlert
+};
+
+extern MtGlobals mt_globals;
+
+int MainThread_Run();
+// End-of-run status ("Done" unless stopped) and the summary lines; clears runActive.
+void ResetStart();

@@ -1,0 +1,265 @@
+#include "startup.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/rand.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base64.h"
+#include "log.h"
+#include "mailindex.h"
+#include "rundriver.h"
+#include "services.h"
+#include "utf8.h"
+
+namespace {
+
+// SIGINFO does not exist on Linux; SIGUSR2 stands in for the status request there.
+#ifdef SIGINFO
+constexpr int kStatusSignal = SIGINFO;
+#else
+constexpr int kStatusSignal = SIGUSR2;
+#endif
+
+void onStop(int) { globals.stopRequested = 1; }
+void onStatus(int) { globals.statusRequested = 1; }
+void onIgnored(int) {}
+
+void installHandler(int sig, void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: a signal should cut a network wait short so the flag is seen.
+    sa.sa_flags = 0;
+    sigaction(sig, &sa, nullptr);
+}
+
+Str homeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return ToStr(home);
+    const passwd* pw = ::getpwuid(::getuid());
+    return ToStr(pw && pw->pw_dir ? pw->pw_dir : ".");
+}
+
+// Creates each missing folder of path with mode 0700 (the files below hold mail
+// metadata and credentials).
+void makeFolders(const Str& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at == path.size() || path[at] == '/') {
+            Str part = Left(View(path), static_cast<long>(at));
+            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return;
+        }
+    }
+}
+
+void reopenStderr(const Str& logPath) {
+    int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    std::fflush(stderr);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+}
+
+bool initTls() {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    for (int tries = 0; RAND_status() != 1 && tries < 16; ++tries) RAND_load_file("/dev/random", 1024);
+    globals.tlsContext.reset(SSL_CTX_new(TLS_client_method()));
+    if (!globals.tlsContext) {
+        stdLog("SSL_CTX_new returned %lu", ERR_get_error());
+        return false;
+    }
+    // Servers are verified against the system trust store (SSL_CERT_FILE/SSL_CERT_DIR apply).
+    SSL_CTX_set_default_verify_paths(globals.tlsContext.get());
+    SSL_CTX_set_verify(globals.tlsContext.get(), SSL_VERIFY_PEER, nullptr);
+    return true;
+}
+
+// Base64-encoded setting: decoded, then converted from UTF-8 to US-ASCII.
+Str decodeText(std::string_view what, std::string_view encoded) {
+    if (encoded.empty()) return Str();
+    Str utf8 = Base64_Decode_rLen(encoded);
+    std::optional<Str> ascii = Convert_UTF8_To_Charset(View(utf8), "us-ascii");
+    if (!ascii) {
+        Str w = ToStr(what);
+        stdLog("Setting \"%s\" is not valid UTF-8 text and was ignored.", w.c_str());
+        return Str();
+    }
+    return std::move(*ascii);
+}
+
+Str detectType(std::string_view server) {
+    for (const ServiceDomain& s : kServiceDomains)
+        if (strcmpi(server, s.domain) == 0) return ToStr(s.type);
+    return ToStr("POP");
+}
+
+} // namespace
+
+Str getPrefsVal(const prefs::Domain& domain, std::string_view name, int index, std::string_view dflt) {
+    std::optional<prefs::Value> value = domain.CopyAppValue(name);
+    const std::string* text = nullptr;
+    if (value) {
+        if (const auto* s = std::get_if<std::string>(&*value)) {
+            text = s;
+        } else if (const auto* a = std::get_if<std::vector<std::string>>(&*value)) {
+            if (index >= 0 && static_cast<size_t>(index) < a->size()) text = &(*a)[static_cast<size_t>(index)];
+        }
+    }
+    if (!text || text->empty()) return ToStr(dflt);
+    Str key = ToStr(name);
+    if (index > 0 || std::holds_alternative<std::vector<std::string>>(*value)) AppendStr(key, "[" + std::to_string(index) + "]");
+    if (text->size() > kMaxPrefValue) {
+        stdLog("Setting \"%s\" is longer than %zu characters and was ignored.", key.c_str(), kMaxPrefValue);
+        return ToStr(dflt);
+    }
+    for (unsigned char c : *text) {
+        if (c >= 0x80) {
+            stdLog("Setting \"%s\" holds characters other than ASCII and was ignored.", key.c_str());
+            return ToStr(dflt);
+        }
+    }
+    return ToStr(*text);
+}
+
+AccountRow parseAccountRecord(std::string_view record) {
+    DebugTag tag("Startup.parseAccountRecord");
+    AccountRow row;
+    Str credentials = decodeText("Account address", View(NthField(record, "\t", 1)));
+    row.addr = NthField(View(credentials), ":", 1);
+    row.pass = NthField(View(credentials), ":", 2);
+    row.pop = NthField(record, "\t", 2);
+    row.fwd = NthField(record, "\t", 3);
+    if (row.fwd.empty() || strcmpi(View(row.fwd), "(default)") == 0) row.fwd = globals.dftFwd;
+    row.user = decodeText("Account login", View(NthField(record, "\t", 5)));
+    if (row.user.empty()) row.user = NthField(View(row.addr), "@", 1);
+    row.leave = NthField(record, "\t", 6);
+    row.secure = NthField(record, "\t", 7);
+    row.enable = NthField(record, "\t", 8);
+    row.type = NthField(record, "\t", 9);
+    if (!row.addr.empty()) {
+        if (row.enable.empty()) row.enable = ToStr("-1");
+        if (row.type.empty()) row.type = detectType(View(row.pop));
+    }
+    return row;
+}
+
+void readSettings(prefs::Domain& domain) {
+    DebugTag tag("Startup.readSettings");
+    domain.AppSynchronize();
+    if (!domain.LastProblem().empty()) stdLog("%s", domain.LastProblem().c_str());
+
+    globals.smtpHost = getPrefsVal(domain, "SMTPHost", 0, "");
+    debugLog("smtpHost: %s", globals.smtpHost.c_str());
+    Str secure = getPrefsVal(domain, "SMTPSecure", 0, "0");
+    globals.smtpSecure = StrBool(View(secure));
+    debugLog("smtpSecure: %s %i", secure.c_str(), globals.smtpSecure);
+    globals.smtpAuth = getPrefsVal(domain, "SMTPAuth", 0, "0");
+    debugLog("smtpAuth: %s", globals.smtpAuth.c_str());
+    globals.smtpLogin = decodeText("SMTPLogin", View(getPrefsVal(domain, "SMTPLogin", 0, "")));
+    debugLog("smtpLogin: %s", globals.smtpLogin.c_str());
+    Str vfy = getPrefsVal(domain, "SMTPVfy", 0, "0");
+    globals.smtpVfy = StrBool(View(vfy));
+    debugLog("smtpVfy: %s %i", vfy.c_str(), globals.smtpVfy);
+    globals.smtpFrom = decodeText("SMTPFrom", View(getPrefsVal(domain, "SMTPFrom", 0, "")));
+    debugLog("smtpFrom: %s", globals.smtpFrom.c_str());
+    globals.dftFwd = getPrefsVal(domain, "dftFwd", 0, "");
+    debugLog("dftFwd: %s", globals.dftFwd.c_str());
+    globals.autoFwd = getPrefsVal(domain, "autoFwd", 0, "0");
+    debugLog("autoFwd: %s", globals.autoFwd.c_str());
+    globals.autoTime = getPrefsVal(domain, "autoTime", 0, "15");
+    debugLog("autoTime: %s", globals.autoTime.c_str());
+
+    for (int i = 0; i < kMaxAccounts; ++i) {
+        Str record = getPrefsVal(domain, "Account", i, "");
+        debugLog("Account%i: %s", i, record.c_str());
+        globals.accounts[static_cast<size_t>(i)] = parseAccountRecord(View(record));
+    }
+}
+
+void releaseSettings() {
+    for (Str* s : {&globals.smtpHost, &globals.smtpAuth, &globals.smtpLogin, &globals.smtpFrom, &globals.dftFwd,
+                   &globals.autoFwd, &globals.autoTime, &globals.indexPath, &globals.lastStatusAccount,
+                   &globals.lastStatusMessage})
+        Str().swap(*s);
+    for (AccountRow& row : globals.accounts) row = AccountRow();
+    globals.current = nullptr;
+}
+
+int agentMain(int argc, char** argv) {
+    installHandler(SIGINT, onStop);
+    installHandler(SIGTERM, onStop);
+    installHandler(kStatusSignal, onStatus);
+    installHandler(SIGUSR1, onIgnored);
+    // A peer that closes its end must end one operation, never the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    globals.stopRequested = 0;
+    globals.statusRequested = 0;
+    releaseSettings();
+
+    bool reorg = false;
+    int opt;
+    opterr = 0;
+    while ((opt = ::getopt(argc, argv, "dr")) != -1) {
+        if (opt == 'd') debugReq = 1;
+        if (opt == 'r') reorg = true;
+    }
+
+    Str home = homeFolder();
+    Str logs = NewStr(home, "/Library/Logs");
+    Str preferences = NewStr(home, "/Library/Preferences");
+    makeFolders(logs);
+    makeFolders(preferences);
+
+    if (debugReq) {
+        Str tracePath = NewStr(logs, "/Tarnwell Trace.log");
+        debugLogSetPath(std::string(tracePath.c_str()));
+        resizeLog(View(tracePath), 5120000);
+        debugLog("%s %s", "Tarnwell", kVersion);
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    Str logPath = NewStr(logs, "/Tarnwell.log");
+    debugLog("Log path is: %s", logPath.c_str());
+    reopenStderr(logPath);
+    resizeLog(View(logPath), 131072);
+    errorLogSetPath(View(NewStr(logs, "/Tarnwell Error.log")));
+
+    if (!initTls()) return 0;
+    updateStatus("None", "Starting up");
+
+    globals.indexPath = NewStr(preferences, "/", kAppId, ".index");
+    debugLog("Index path is: %s", globals.indexPath.c_str());
+    {
+        prefs::Domain domain(prefs::Domain::DefaultPath(kAppId));
+        readSettings(domain);
+    }
+    if (reorg) {
+        Owned<mailIndex> ix = mailIndex_construct();
+        ReorgIndex(*ix, View(globals.indexPath));
+    }
+
+    globals.stopRequested = 0;
+    globals.runActive = 1;
+    if (CkStopReq())
+        updateStatus("None", "Stopped");
+    else
+        MainThread_Run();
+
+    if (debugReq) {
+        releaseSettings();
+        Str().swap(home);
+        Str().swap(logs);
+        Str().swap(preferences);
+        Str().swap(logPath);
+        errorLogSetPath("");
+        mem_audit();
+    }
+    return 0;
+}
