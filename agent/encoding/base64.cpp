@@ -1,5 +1,6 @@
 #include "base64.h"
 
+#include <array>
 #include <climits>
 #include <memory>
 #include <openssl/bio.h>
@@ -38,20 +39,35 @@ Str Base64_Encode(std::string_view data) {
 }
 
 Str Base64_Decode_rLen(std::string_view text, long* outLength) {
+    // Decoded by hand rather than through the BIO filter: the filter drops a final
+    // group without padding and yields nothing at all for text damaged in the middle.
+    static const auto table = [] {
+        std::array<signed char, 256> t{};
+        t.fill(-1);
+        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+        return t;
+    }();
     Str result;
-    if (!text.empty() && text.size() <= INT_MAX) {
-        BIO* src = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
-        BIO* b64 = BIO_new(BIO_f_base64());
-        if (!src || !b64) {
-            BIO_free(src);
-            BIO_free(b64);
-            throw std::bad_alloc();
+    result.reserve(text.size() / 4 * 3 + 3);
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        int v = table[static_cast<unsigned char>(c)];
+        if (v < 0) break; // "=" padding or a damaged character ends the value
+        bits = (bits << 6) | static_cast<unsigned>(v);
+        if (++count == 4) {
+            result.push_back(static_cast<char>(bits >> 16));
+            result.push_back(static_cast<char>(bits >> 8));
+            result.push_back(static_cast<char>(bits));
+            bits = 0;
+            count = 0;
         }
-        BIO_set_flags(b64, BIO_FLAGS_BASE64_NO_NL);
-        BioPtr chain(BIO_push(b64, src));
-        char buf[256];
-        int n;
-        while ((n = BIO_read(chain.get(), buf, sizeof buf)) > 0) result.append(buf, static_cast<size_t>(n));
+    }
+    if (count == 2) result.push_back(static_cast<char>(bits >> 4));
+    if (count == 3) {
+        result.push_back(static_cast<char>(bits >> 10));
+        result.push_back(static_cast<char>(bits >> 2));
     }
     if (outLength) *outLength = static_cast<long>(result.size());
     return result;

@@ -36,7 +36,7 @@ TEST(Base64, DecodesBinaryAndReportsLength) {
 
 TEST(Base64, DamagedInputNeverCrashesAndReportsWhatItGives) {
     // Nothing decodable: an empty result and a zero count, never a stale length.
-    for (std::string_view bad : {"!!!!"sv, "\0\0\0\0"sv, "YWJj ZGVm"sv, "YWJj\r\nZGVm"sv}) {
+    for (std::string_view bad : {"!!!!"sv, "\0\0\0\0"sv, "===="sv, "\xff\xfe"sv}) {
         long n = -1;
         EXPECT_EQ(Base64_Decode_rLen(bad, &n), "") << testing::PrintToString(bad);
         EXPECT_EQ(n, 0);
@@ -49,7 +49,13 @@ TEST(Base64, DamagedInputNeverCrashesAndReportsWhatItGives) {
         EXPECT_EQ(n, static_cast<long>(got.size())) << testing::PrintToString(damaged);
         EXPECT_LE(got.size(), damaged.size() * 3 / 4);
     }
+    // Decoding stops at the damage and keeps what came before; padding is optional.
     EXPECT_EQ(Base64_Decode_rLen("YWJjZGVm*"), "abcdef");
+    EXPECT_EQ(Base64_Decode_rLen("YWJj*ZGVm"), "abc");
+    EXPECT_EQ(Base64_Decode_rLen("YWJj ZGVm"), "abc");
+    EXPECT_EQ(Base64_Decode_rLen("YWJjZA"), "abcd");
+    EXPECT_EQ(Base64_Decode_rLen("YWJjZGU"), "abcde");
+    EXPECT_EQ(Base64_Decode_rLen("YWJjZA=="), "abcd");
 }
 
 TEST(MD5, PrintsLowerCaseHex) {
