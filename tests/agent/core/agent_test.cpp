@@ -1,0 +1,123 @@
+// The agent as a whole: started as the menu would start it, with HOME pointing at a
+// throwaway folder.
+#include <gtest/gtest.h>
+
+#include "base64.h"
+#include "prefs.h"
+#include "testutil.h"
+
+#include <filesystem>
+#include <map>
+
+namespace {
+
+const std::string kAgent = TARNWELL_BIN_DIR "/Tarnwell Agent";
+
+std::string b64(const std::string& text) {
+    Str s = Base64_Encode(text);
+    return std::string(s.data(), s.size());
+}
+
+void writeSettings(const std::string& home, const std::map<std::string, prefs::Value>& values) {
+    prefs::Domain domain(home + "/Library/Preferences/com.vexlo.Tarnwell.plist");
+    for (const auto& [key, value] : values) domain.SetAppValue(key, value);
+    ASSERT_TRUE(domain.AppSynchronize());
+}
+
+std::string stripDates(std::string line) {
+    for (const char* prefix : {"updateSummary\tTarnwell run started: ", "updateSummary\tTarnwell run completed: "}) {
+        if (line.rfind(prefix, 0) == 0) {
+            EXPECT_EQ(line.size(), std::string(prefix).size() + 24) << line;
+            return prefix;
+        }
+    }
+    return line;
+}
+
+} // namespace
+
+TEST(Agent, EmptyHomeEndsWithTheSmtpHostAlertAndTheSummary) {
+    TempDir home;
+    RunResult run = runProgram({kAgent}, home.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    std::vector<std::string> lines;
+    for (const auto& l : splitLines(run.out)) lines.push_back(stripDates(l));
+    std::vector<std::string> expected = {
+        "updateStatus\tNone\tStarting up",
+        "updateSummary\tTarnwell run started: ",
+        "updateStatus\tNone\tDone",
+        "updateSummary\tTarnwell run completed: ",
+        "updateSummary\t   Critical error occurred",
+        "updateSummary\t   0 accounts processed",
+        "updateSummary\t----------",
+    };
+    EXPECT_EQ(lines, expected);
+
+    std::string logPath = home.file("Library/Logs/Tarnwell.log");
+    std::string log = readFile(logPath);
+    EXPECT_NE(log.find("   Account: None\r\n   Status: Starting up\r\n"
+                       "   Message: SMTP Host not defined.\r\n"
+                       "   In order to send mail, an SMTP Host needs to be specified in the Preferences.\r\n"
+                       "   Action: Cancel\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Tarnwell run started: "), std::string::npos);
+    EXPECT_NE(log.find("   0 accounts processed\n----------\n"), std::string::npos);
+    EXPECT_EQ(fileMode(logPath), 0600u);
+    EXPECT_EQ(fileMode(home.file("Library/Logs")), 0700u);
+    EXPECT_FALSE(fileExists(home.file("Library/Logs/Tarnwell Trace.log")));
+}
+
+TEST(Agent, TraceShowsEverySettingAndAuditsToZero) {
+    TempDir home;
+    std::vector<std::string> accounts = {
+        b64("ann@example.com:secret") + "\tpop.example.com\t\t\t\t0\t1\t1\tPOP\t",
+        b64("bob@example.com:pw") + "\tYAHOO.COM\tfwd@example.org\t\t" + b64("bobby") + "\t1\t0\t\t\t",
+    };
+    writeSettings(home.path(), {{"SMTPHost", std::string("smtp.example.com:587")},
+                                {"SMTPLogin", b64("me:pass")},
+                                {"SMTPFrom", b64("me@example.com")},
+                                {"dftFwd", std::string("me@example.net")},
+                                {"Account", accounts}});
+    RunResult run = runProgram({kAgent, "-d"}, home.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    std::string trace = readFile(home.file("Library/Logs/Tarnwell Trace.log"));
+    for (const std::string& expected :
+         {std::string("Tarnwell 5.0.3\r\n"), "Log path is: " + home.path() + "/Library/Logs/Tarnwell.log\r\n",
+          "Index path is: " + home.path() + "/Library/Preferences/com.vexlo.Tarnwell.index\r\n",
+          std::string("smtpHost: smtp.example.com:587\r\n"), std::string("smtpSecure: 0 0\r\n"),
+          std::string("smtpAuth: 0\r\n"), std::string("smtpLogin: me:pass\r\n"), std::string("smtpVfy: 0 0\r\n"),
+          std::string("smtpFrom: me@example.com\r\n"), std::string("dftFwd: me@example.net\r\n"),
+          std::string("autoFwd: 0\r\n"), std::string("autoTime: 15\r\n"), "Account0: " + accounts[0] + "\r\n",
+          "Account1: " + accounts[1] + "\r\n", std::string("Account19: \r\n")})
+        EXPECT_NE(trace.find(expected), std::string::npos) << expected;
+    const std::string last = "Memory allocation count: 0\r\n";
+    EXPECT_TRUE(trace.size() > last.size() && trace.compare(trace.size() - last.size(), last.size(), last) == 0)
+        << trace.substr(trace.size() > 300 ? trace.size() - 300 : 0);
+    EXPECT_EQ(fileMode(home.file("Library/Logs/Tarnwell Trace.log")), 0600u);
+}
+
+TEST(Agent, UnusableSettingsTakeTheirDefaultsAndAreNamedInTheLog) {
+    TempDir home;
+    writeSettings(home.path(), {{"SMTPHost", std::string(600, 'h')}, {"dftFwd", std::string("caf\xc3\xa9@example.com")}});
+    RunResult run = runProgram({kAgent}, home.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find("Critical error occurred"), std::string::npos);
+    std::string log = readFile(home.file("Library/Logs/Tarnwell.log"));
+    EXPECT_NE(log.find("Setting \"SMTPHost\" is longer than 511 characters and was ignored."), std::string::npos);
+    EXPECT_NE(log.find("Setting \"dftFwd\" holds characters other than ASCII and was ignored."), std::string::npos);
+}
+
+TEST(Agent, MalformedSettingsFileIsKeptAsideAndTheRunGoesOn) {
+    TempDir home;
+    RunResult first = runProgram({kAgent}, home.path()); // creates the folders
+    std::string plist = home.file("Library/Preferences/com.vexlo.Tarnwell.plist");
+    writeFile(plist, std::string("\0\x01garbage<plist", 15));
+    RunResult run = runProgram({kAgent}, home.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find("updateSummary\t----------"), std::string::npos);
+    bool keptAside = false;
+    for (const auto& entry : std::filesystem::directory_iterator(home.file("Library/Preferences")))
+        keptAside = keptAside || readFile(entry.path()) == std::string("\0\x01garbage<plist", 15);
+    EXPECT_TRUE(keptAside);
+}
