@@ -23,3 +23,12 @@ void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 unsigned fileMode(const std::string& path); // permission bits, 0 when missing
 std::vector<std::string> splitLines(const std::string& text);
+
+struct RunResult {
+    int exitStatus = -1; // exit code, or -1 when the program did not exit normally
+    std::string out;     // standard output
+};
+
+// Runs a program with HOME set to home and waits at most timeoutSeconds (then kills
+// it). Standard error goes where the program sends it.
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& home, int timeoutSeconds = 30);
