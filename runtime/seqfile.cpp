@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 Owned<seqFile> seqFile_construct() {
@@ -33,6 +34,14 @@ int seqFile_openOutput(seqFile& f, std::string_view path) {
     f.atEnd = 0;
     f.file.reset();
     int fd = ::open(f.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // The creation mode does not apply to a file that already exists; a leftover copy
+    // with a wider mode would otherwise carry it into the file it replaces.
+    if (fd >= 0 && ::fchmod(fd, 0600) != 0) {
+        int e = errno;
+        ::close(fd);
+        fd = -1;
+        errno = e;
+    }
     if (fd >= 0) {
         f.file.reset(::fdopen(fd, "w"));
         if (!f.file) ::close(fd);

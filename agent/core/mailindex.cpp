@@ -1,0 +1,238 @@
+#include "mailindex.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base64.h"
+#include "globals.h"
+#include "log.h"
+#include "seqfile.h"
+
+namespace {
+
+// The new index is written beside the old one so that the rename stays in one folder.
+constexpr std::string_view kCopySuffix = " copy";
+
+// Item lines always hold a tab, so an identifier that happens to begin with "[" is never
+// taken for a header.
+bool isHeader(std::string_view rec) {
+    return !rec.empty() && rec.front() == '[' && rec.find('\t') == std::string_view::npos;
+}
+
+// The address a header names: its Base64 text between the first and the last character,
+// decoded. Damaged Base64 decodes to what came before the damage, or to nothing.
+Str headerAddress(std::string_view rec) {
+    return Base64_Decode_rLen(rec.size() >= 2 ? rec.substr(1, rec.size() - 2) : std::string_view());
+}
+
+bool isMark(const Str& mark, std::string_view m) { return strcmpi(View(mark), m) == 0; }
+
+long findEntry(const mailIndex& ix, std::string_view id) {
+    for (size_t i = 0; i < ix.msgIds.size(); ++i)
+        if (View(ix.msgIds[i]) == id) return static_cast<long>(i);
+    return -1;
+}
+
+Str describe(const char* what, const Str& path, std::string_view reason) {
+    return NewStr(what, " \"", View(path), "\" (", reason, ")");
+}
+
+// 1 with the old index open, 0 when there is none yet, -1 when it exists but cannot be
+// read: then it must not be replaced, or every other account's section would be lost.
+int openOld(seqFile& in, const Str& path, Str& failure) {
+    if (seqFile_openInput(in, View(path)) == 0) return 1;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return 0;
+    failure = describe("cannot read", path, View(in.errText));
+    return -1;
+}
+
+// Hands every record of in to copy(), which finds it in in.rec; a read error is a
+// failure, since a partial copy would drop the rest of the file.
+template <class Copy>
+void copyRecords(seqFile& in, Str& failure, Copy copy) {
+    while (failure.empty() && seqFile_readRec(in) == 0) copy();
+    if (failure.empty() && !in.atEnd) failure = describe("cannot read", in.path, std::strerror(errno));
+    seqFile_close(in);
+}
+
+void writeRec(seqFile& out, Str& failure) {
+    if (seqFile_writeRec(out) != 0) failure = describe("cannot write", out.path, std::strerror(errno));
+}
+
+void syncFolder(std::string_view path) {
+    size_t slash = path.rfind('/');
+    Str folder = slash == std::string_view::npos ? ToStr(".") : ToStr(path.substr(0, slash == 0 ? 1 : slash));
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Puts the complete temporary file in place of the index, or, after any failure, removes
+// it and leaves the index untouched. The rename is atomic, so a crash at any point leaves
+// either the old index or the new one.
+int replaceIndex(seqFile& out, const mailIndex& ix, Str failure, const char* action) {
+    const Str tempPath = out.path;
+    if (failure.empty() && seqFile_sync(out) != 0) failure = describe("cannot write", tempPath, std::strerror(errno));
+    if (seqFile_close(out) != 0 && failure.empty()) failure = describe("cannot write", tempPath, std::strerror(errno));
+    if (failure.empty() && ix.beforeReplace) {
+        if (int e = ix.beforeReplace()) failure = describe("cannot replace", ix.path, std::strerror(e));
+    }
+    if (failure.empty() && std::rename(tempPath.c_str(), ix.path.c_str()) != 0)
+        failure = describe("cannot replace", ix.path, std::strerror(errno));
+    if (failure.empty()) {
+        syncFolder(View(ix.path));
+        return 0;
+    }
+    ::unlink(tempPath.c_str());
+    stdLog("Mail index could not be %s, the previous index is kept: %s", action, failure.c_str());
+    return -1;
+}
+
+Str tempPathOf(const mailIndex& ix) { return NewStr(View(ix.path), kCopySuffix); }
+
+// Opens the temporary file beside the index; logs and returns null when that fails.
+Owned<seqFile> openTemp(const Str& tempPath, const char* action) {
+    auto out = seqFile_construct();
+    if (seqFile_openOutput(*out, View(tempPath)) == 0) return out;
+    stdLog("Mail index could not be %s, the previous index is kept: %s", action,
+           describe("cannot create", tempPath, View(out->errText)).c_str());
+    return nullptr;
+}
+
+} // namespace
+
+Owned<mailIndex> mailIndex_construct() {
+    DebugTag tag("MailIndex Constructor");
+    return makeTracked<mailIndex>();
+}
+
+void GetAcctIndex(mailIndex& ix, std::string_view path, std::string_view account) {
+    DebugTag tag("MailIndex.GetAcctIndex");
+    ix.msgIds.clear();
+    ix.msgMarks.clear();
+    ix.account = ToStr(account);
+    ix.path = ToStr(path);
+    debugLog("MailIndex.GetAcctIndex File path: %s", ix.path.c_str());
+    auto f = seqFile_construct();
+    if (seqFile_openInput(*f, path) != 0) return;
+    bool inSection = false;
+    while (seqFile_readRec(*f) == 0) {
+        std::string_view rec = View(f->rec);
+        if (isHeader(rec)) {
+            // Only the first section counts; a later duplicate is dropped when written back.
+            if (inSection) break;
+            inSection = strcmpi(View(headerAddress(rec)), account) == 0;
+            continue;
+        }
+        if (!inSection || rec.find('\t') == std::string_view::npos) continue;
+        debugLog("Read MailIndex rec: %s", f->rec.c_str());
+        Str mark = NthField(rec, "\t", 2);
+        if (isMark(mark, "F"))
+            mark = ToStr("E");
+        else if (isMark(mark, "D"))
+            mark = ToStr("C");
+        ix.msgIds.push_back(NthField(rec, "\t", 1));
+        ix.msgMarks.push_back(std::move(mark));
+    }
+    seqFile_close(*f);
+}
+
+Str FindAcct(const mailIndex& ix, std::string_view id) {
+    long i = findEntry(ix, id);
+    return i < 0 ? ToStr("X") : ix.msgMarks[static_cast<size_t>(i)];
+}
+
+void MarkAcct(mailIndex& ix, std::string_view id, std::string_view mark) {
+    long i = findEntry(ix, id);
+    if (i >= 0) ix.msgMarks[static_cast<size_t>(i)] = ToStr(mark);
+}
+
+void AddAcct(mailIndex& ix, std::string_view id) {
+    ix.msgIds.push_back(ToStr(id));
+    ix.msgMarks.push_back(ToStr("N"));
+}
+
+void PurgeDelAcct(mailIndex& ix) {
+    for (Str& mark : ix.msgMarks)
+        if (isMark(mark, "D")) mark = ToStr("X");
+}
+
+int PutAcctIndex(mailIndex& ix) {
+    DebugTag tag("MailIndex.PutAcctIndex");
+    Str tempPath = tempPathOf(ix);
+    debugLog("MailIndex.PutAcctIndex File path: %s", tempPath.c_str());
+    auto out = openTemp(tempPath, "updated");
+    if (!out) return -1;
+
+    Str failure;
+    auto in = seqFile_construct();
+    if (openOld(*in, ix.path, failure) == 1) {
+        bool skipping = false;
+        copyRecords(*in, failure, [&] {
+            if (isHeader(View(in->rec))) skipping = strcmpi(View(headerAddress(View(in->rec))), View(ix.account)) == 0;
+            if (skipping) return;
+            out->rec.swap(in->rec);
+            writeRec(*out, failure);
+        });
+    }
+
+    if (failure.empty()) {
+        StrInit(out->rec, "[", View(Base64_Encode(View(ix.account))), "]");
+        writeRec(*out, failure);
+    }
+    for (size_t i = 0; failure.empty() && i < ix.msgIds.size(); ++i) {
+        const Str& id = ix.msgIds[i];
+        const char* mark = isMark(ix.msgMarks[i], "F") ? "F" : isMark(ix.msgMarks[i], "D") ? "D" : nullptr;
+        // An identifier with a line feed would split into a forged line; it cannot be
+        // remembered safely, so the message is simply seen as new next time.
+        if (!mark || id.find('\n') != Str::npos) continue;
+        StrInit(out->rec, View(id), "\t", mark);
+        debugLog("Write MailIndex rec: %s", out->rec.c_str());
+        writeRec(*out, failure);
+    }
+    return replaceIndex(*out, ix, std::move(failure), "updated");
+}
+
+int ReorgIndex(mailIndex& ix, std::string_view path) {
+    DebugTag tag("MailIndex.ReorgIndex");
+    ix.path = ToStr(path);
+    Str failure;
+    auto in = seqFile_construct();
+    int old = openOld(*in, ix.path, failure);
+    if (old == 0) return 0;
+    if (old < 0) {
+        stdLog("Mail index could not be reorganised, the previous index is kept: %s", failure.c_str());
+        return -1;
+    }
+    auto out = openTemp(tempPathOf(ix), "reorganised");
+    if (!out) {
+        seqFile_close(*in);
+        return -1;
+    }
+
+    bool keeping = false; // lines before the first header belong to no account
+    copyRecords(*in, failure, [&] {
+        if (isHeader(View(in->rec))) {
+            Str addr = headerAddress(View(in->rec));
+            keeping = false;
+            for (const AccountRow& row : globals.accounts) {
+                if (row.addr.empty()) break;
+                if (strcmpi(View(addr), View(row.addr)) == 0) {
+                    keeping = true;
+                    break;
+                }
+            }
+        }
+        if (!keeping) return;
+        out->rec.swap(in->rec);
+        writeRec(*out, failure);
+    });
+    return replaceIndex(*out, ix, std::move(failure), "reorganised");
+}

@@ -1,0 +1,53 @@
+// The mail index: per account, the identifiers of messages already forwarded ("F") and
+// of those whose deletion on the server was requested but not yet confirmed ("D").
+//
+// One text file holds all accounts, one section each: a header line "[" + Base64 of the
+// address + "]", then item lines identifier TAB mark. Lines before the first header
+// belong to no account. In memory the marks read from the file become "E" (was "F") and
+// "C" (was "D"); "N" marks an identifier new in this run; "X" is a confirmed deletion and
+// the answer for an unknown identifier. Only "F" and "D" are written back.
+//
+// Identifiers compare exactly, marks and addresses without regard to case.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+#include "tstr.h"
+
+struct mailIndex {
+    Str account;       // address whose section is loaded
+    Str path;          // the index file
+    StrArray msgIds;   // file order, new identifiers appended
+    StrArray msgMarks; // mark of msgIds[i]
+
+    // Called when the new index is complete on disk, just before it replaces the old
+    // one. A non-zero result is taken as an error number and abandons the replacement
+    // as a failed rename would. Empty in the agent; tests use it to fail or crash there.
+    std::function<int()> beforeReplace;
+};
+
+// An empty index; the handle's deleter is the destructor.
+Owned<mailIndex> mailIndex_construct();
+
+// Loads the first section of account from the file at path; a missing or unreadable
+// file gives an empty index.
+void GetAcctIndex(mailIndex& ix, std::string_view path, std::string_view account);
+// Mark of the first entry with that identifier, or "X".
+Str FindAcct(const mailIndex& ix, std::string_view id);
+// Sets the mark of the first entry with that identifier; nothing when there is none.
+void MarkAcct(mailIndex& ix, std::string_view id, std::string_view mark);
+// Appends the identifier with the mark "N".
+void AddAcct(mailIndex& ix, std::string_view id);
+// Every "D" becomes "X": the server has confirmed the deletions.
+void PurgeDelAcct(mailIndex& ix);
+
+// Rewrites the file with this account's section ("F" and "D" entries) at its end; the
+// other sections are copied byte for byte. The old file is replaced only by a complete,
+// synced new one, so a failure or crash on the way leaves it as it was. Returns 0, or -1
+// after logging why the index could not be updated.
+int PutAcctIndex(mailIndex& ix);
+// Drops the sections of addresses that are not in the account table, and any lines
+// before the first header, with the same safe replacement. Nothing happens when the
+// file is missing. Returns 0, or -1 after logging the failure.
+int ReorgIndex(mailIndex& ix, std::string_view path);

@@ -1,0 +1,397 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "base64.h"
+#include "globals.h"
+#include "mailindex.h"
+#include "testutil.h"
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+std::string hdr(std::string_view address) { return "[" + std::string(View(Base64_Encode(address))) + "]\n"; }
+
+Entries entries(const mailIndex& ix) {
+    Entries out;
+    for (size_t i = 0; i < ix.msgIds.size(); ++i)
+        out.emplace_back(std::string(View(ix.msgIds[i])), std::string(View(ix.msgMarks[i])));
+    return out;
+}
+
+class MailIndexTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (AccountRow& row : globals.accounts) row.addr.clear();
+    }
+
+    Entries load(std::string_view account) {
+        auto ix = mailIndex_construct();
+        GetAcctIndex(*ix, index, account);
+        return entries(*ix);
+    }
+
+    // Loads the account's section, lets edit change it, and writes it back.
+    int update(std::string_view account, auto edit) {
+        auto ix = mailIndex_construct();
+        GetAcctIndex(*ix, index, account);
+        edit(*ix);
+        return PutAcctIndex(*ix);
+    }
+
+    void configure(std::vector<std::string> addresses) {
+        for (size_t i = 0; i < addresses.size(); ++i) globals.accounts[i].addr = ToStr(addresses[i]);
+    }
+
+    TempDir dir;
+    const std::string index = dir.file("com.vexlo.Tarnwell.index");
+    const std::string temp = index + " copy";
+};
+
+} // namespace
+
+TEST_F(MailIndexTest, LoadsOnlyTheFirstMatchingSectionWithMarksTranslated) {
+    const std::string nulId("a\0b", 3);
+    struct Case {
+        const char* name;
+        std::string content;
+        Entries expected;
+    };
+    const Case cases[] = {
+        {"missing file", "", {}},
+        {"marks read as earlier runs' marks, other marks kept",
+         hdr("bob@example.com") + "1\tF\n2\tD\n3\tf\n4\td\n5\tN\n",
+         {{"1", "E"}, {"2", "C"}, {"3", "E"}, {"4", "C"}, {"5", "N"}}},
+        {"address matched without regard to case", hdr("Bob@Example.COM") + "1\tF\n", {{"1", "E"}}},
+        {"other sections around it ignored",
+         hdr("alice@example.com") + "a\tF\n" + hdr("bob@example.com") + "b\tD\n" + hdr("carol@example.com") + "c\tF\n",
+         {{"b", "C"}}},
+        {"only the first section of the account",
+         hdr("bob@example.com") + "1\tF\n" + hdr("x@y") + hdr("BOB@example.com") + "2\tF\n",
+         {{"1", "E"}}},
+        {"lines before the first header belong to no account",
+         "1\tF\n" + hdr("bob@example.com") + "2\tF\n",
+         {{"2", "E"}}},
+        {"lines without a tab are no items", hdr("bob@example.com") + "\nbare\n1\tF\n", {{"1", "E"}}},
+        {"identifier beginning with a bracket is an item",
+         hdr("bob@example.com") + "[x]\tF\n2\tD\n",
+         {{"[x]", "E"}, {"2", "C"}}},
+        {"truncated last line", hdr("bob@example.com") + "1\tF\n2\tD", {{"1", "E"}, {"2", "C"}}},
+        {"NUL bytes and CR kept in identifiers",
+         hdr("bob@example.com") + nulId + "\tF\nc\r\tD\n",
+         {{nulId, "E"}, {"c\r", "C"}}},
+        {"header that does not decode is not the account's",
+         "[!!!!]\n1\tF\n[\n2\tF\n[]\n3\tF\n" + std::string("[\0\xff]\n4\tF\n", 9),
+         {}},
+        {"address is matched whole", hdr("bob@example.co") + "1\tF\n" + hdr("bob@example.com.x") + "2\tF\n", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.content.empty()) writeFile(index, c.content);
+        EXPECT_EQ(load("bob@example.com"), c.expected);
+    }
+}
+
+TEST_F(MailIndexTest, LookupMarkAndPurgeFollowTheIdentifierRules) {
+    auto ix = mailIndex_construct();
+    GetAcctIndex(*ix, index, "bob@example.com");
+    EXPECT_EQ(View(ix->account), "bob@example.com");
+    EXPECT_EQ(View(ix->path), index);
+    AddAcct(*ix, "Msg1");
+    AddAcct(*ix, "dup");
+    AddAcct(*ix, "dup");
+    EXPECT_EQ(FindAcct(*ix, "Msg1"), "N");
+    EXPECT_EQ(FindAcct(*ix, "msg1"), "X"); // identifiers compare exactly
+    EXPECT_EQ(FindAcct(*ix, "Msg"), "X");
+
+    MarkAcct(*ix, "dup", "D");
+    MarkAcct(*ix, "unknown", "F");
+    EXPECT_EQ(entries(*ix), (Entries{{"Msg1", "N"}, {"dup", "D"}, {"dup", "N"}}));
+
+    MarkAcct(*ix, "Msg1", "d");
+    PurgeDelAcct(*ix);
+    EXPECT_EQ(entries(*ix), (Entries{{"Msg1", "X"}, {"dup", "X"}, {"dup", "N"}}));
+}
+
+TEST_F(MailIndexTest, WritesOnlyForwardedAndDeletedEntriesAsTheLastSection) {
+    writeFile(index, "stray line\n" + hdr("bob@example.com") + "old\tF\n" + hdr("alice@example.com") + "a1\tF\n");
+    ASSERT_EQ(update("BOB@example.com",
+                     [](mailIndex& ix) {
+                         AddAcct(ix, "new-fwd");
+                         AddAcct(ix, "new-unsent");
+                         AddAcct(ix, "new-del");
+                         AddAcct(ix, "new-gone");
+                         AddAcct(ix, "lower");
+                         MarkAcct(ix, "new-fwd", "F");
+                         MarkAcct(ix, "new-del", "D");
+                         MarkAcct(ix, "new-gone", "X");
+                         MarkAcct(ix, "lower", "f");
+                     }),
+              0);
+    // "old" was not seen on the server ("E") and drops out; the header is rewritten from
+    // the account's own spelling.
+    EXPECT_EQ(readFile(index), "stray line\n" + hdr("alice@example.com") + "a1\tF\n" + hdr("BOB@example.com") +
+                                   "new-fwd\tF\nnew-del\tD\nlower\tF\n");
+    EXPECT_FALSE(fileExists(temp));
+    EXPECT_EQ(fileMode(index), 0600u);
+}
+
+TEST_F(MailIndexTest, TwoAccountsTakeTurnsAtTheEnd) {
+    ASSERT_EQ(update("a@x",
+                     [](mailIndex& ix) {
+                         AddAcct(ix, "a1");
+                         MarkAcct(ix, "a1", "F");
+                     }),
+              0);
+    ASSERT_EQ(update("b@x",
+                     [](mailIndex& ix) {
+                         AddAcct(ix, "b1");
+                         MarkAcct(ix, "b1", "D");
+                     }),
+              0);
+    EXPECT_EQ(readFile(index), hdr("a@x") + "a1\tF\n" + hdr("b@x") + "b1\tD\n");
+    ASSERT_EQ(update("a@x", [](mailIndex& ix) { MarkAcct(ix, "a1", "F"); }), 0);
+    EXPECT_EQ(readFile(index), hdr("b@x") + "b1\tD\n" + hdr("a@x") + "a1\tF\n");
+}
+
+TEST_F(MailIndexTest, DuplicateSectionsOfTheAccountCollapseIntoOne) {
+    writeFile(index, hdr("a@x") + "1\tF\n" + hdr("b@x") + "b\tF\n" + hdr("A@X") + "2\tF\n" + hdr("c@x"));
+    ASSERT_EQ(update("a@x", [](mailIndex& ix) { MarkAcct(ix, "1", "F"); }), 0);
+    EXPECT_EQ(readFile(index), hdr("b@x") + "b\tF\n" + hdr("c@x") + hdr("a@x") + "1\tF\n");
+}
+
+// The index protocol over three runs: forward with delete, connection lost before QUIT,
+// clean-up next time, then the identifier is forgotten.
+TEST_F(MailIndexTest, InterruptedDeleteIsFinishedByTheNextRun) {
+    ASSERT_EQ(update("bob@x",
+                     [](mailIndex& ix) {
+                         for (const char* id : {"kept", "deleted", "unsent"}) AddAcct(ix, id);
+                         MarkAcct(ix, "kept", "F");
+                         MarkAcct(ix, "deleted", "F");
+                         MarkAcct(ix, "deleted", "D");
+                     }),
+              0);
+    EXPECT_EQ(load("bob@x"), (Entries{{"kept", "E"}, {"deleted", "C"}}));
+
+    ASSERT_EQ(update("bob@x",
+                     [](mailIndex& ix) {
+                         EXPECT_EQ(FindAcct(ix, "kept"), "E");
+                         MarkAcct(ix, "kept", "F");
+                         EXPECT_EQ(FindAcct(ix, "deleted"), "C");
+                         MarkAcct(ix, "deleted", "D");
+                         EXPECT_EQ(FindAcct(ix, "unsent"), "X"); // new again
+                         PurgeDelAcct(ix);                       // QUIT confirmed
+                     }),
+              0);
+    EXPECT_EQ(load("bob@x"), (Entries{{"kept", "E"}}));
+
+    // Listed no more: the identifier drops out.
+    ASSERT_EQ(update("bob@x", [](mailIndex&) {}), 0);
+    EXPECT_EQ(readFile(index), hdr("bob@x"));
+}
+
+TEST_F(MailIndexTest, IdentifierWithLineFeedCannotForgeALine) {
+    ASSERT_EQ(update("bob@x",
+                     [](mailIndex& ix) {
+                         AddAcct(ix, "ok");
+                         AddAcct(ix, "evil\n" + hdr("alice@x") + "x");
+                         MarkAcct(ix, "ok", "F");
+                         MarkAcct(ix, "evil\n" + hdr("alice@x") + "x", "F");
+                     }),
+              0);
+    EXPECT_EQ(readFile(index), hdr("bob@x") + "ok\tF\n");
+}
+
+TEST_F(MailIndexTest, OtherAccountsAreCopiedByteForByte) {
+    const std::string others = "before\r\n" + hdr("alice@x") + std::string("a\0\t F\r\n\n", 8) + "no tab\n" +
+                               "[!!!!]\n[\n" + hdr("carol@x") + "c\tF";
+    writeFile(index, others);
+    ASSERT_EQ(update("bob@x",
+                     [](mailIndex& ix) {
+                         AddAcct(ix, "b");
+                         MarkAcct(ix, "b", "D");
+                     }),
+              0);
+    // A truncated last line gets its line feed; nothing else changes.
+    EXPECT_EQ(readFile(index), others + "\n" + hdr("bob@x") + "b\tD\n");
+}
+
+TEST_F(MailIndexTest, BinaryGarbageNeitherCrashesNorLosesBytes) {
+    std::string garbage;
+    unsigned seed = 12345;
+    for (int i = 0; i < 1 << 20; ++i) {
+        seed = seed * 1103515245 + 12345;
+        const char pick[] = {'\0', '\n', '\t', '[', ']', '\r', 'F', 'D', '='};
+        garbage.push_back((seed >> 16) % 4 ? static_cast<char>(seed >> 24) : pick[(seed >> 8) % sizeof pick]);
+    }
+    garbage += "\n";
+    writeFile(index, garbage);
+    EXPECT_EQ(load("bob@x"), Entries{});
+    ASSERT_EQ(update("bob@x",
+                     [](mailIndex& ix) {
+                         AddAcct(ix, "b");
+                         MarkAcct(ix, "b", "F");
+                     }),
+              0);
+    EXPECT_EQ(readFile(index), garbage + hdr("bob@x") + "b\tF\n");
+}
+
+TEST_F(MailIndexTest, EnormousFileIsHandledWhole) {
+    std::string content = std::string(4 << 20, 'L') + "\n" + hdr("alice@x");
+    size_t aliceItems = 0;
+    for (; content.size() < (20u << 20); ++aliceItems)
+        content += "0123456789abcdef0123456789abcdef-" + std::to_string(aliceItems) + "\tF\n";
+    const std::string mine = hdr("bob@x") + "b1\tF\nb2\tD\n";
+    writeFile(index, content + mine + hdr("carol@x") + "c\tF");
+    EXPECT_EQ(load("bob@x"), (Entries{{"b1", "E"}, {"b2", "C"}}));
+    EXPECT_EQ(load("alice@x").size(), aliceItems);
+    ASSERT_EQ(update("bob@x", [](mailIndex& ix) { MarkAcct(ix, "b1", "F"); }), 0);
+    EXPECT_TRUE(readFile(index) == content + hdr("carol@x") + "c\tF\n" + hdr("bob@x") + "b1\tF\n");
+}
+
+TEST_F(MailIndexTest, FailureBeforeTheRenameKeepsTheOldIndex) {
+    const std::string before = hdr("alice@x") + "a\tF\n" + hdr("bob@x") + "b\tD\n";
+    writeFile(index, before);
+    auto ix = mailIndex_construct();
+    GetAcctIndex(*ix, index, "bob@x");
+    AddAcct(*ix, "n");
+    MarkAcct(*ix, "n", "F");
+    bool called = false;
+    ix->beforeReplace = [&] {
+        called = true;
+        EXPECT_TRUE(fileExists(temp)); // complete and waiting
+        return ENOSPC;
+    };
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(PutAcctIndex(*ix), -1);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(called);
+    EXPECT_NE(log.find("Mail index could not be updated"), std::string::npos) << log;
+    EXPECT_NE(log.find("No space left on device"), std::string::npos) << log;
+    EXPECT_EQ(readFile(index), before);
+    EXPECT_FALSE(fileExists(temp));
+    EXPECT_EQ(load("bob@x"), (Entries{{"b", "C"}}));
+
+    // Nothing is left over that stops the next write.
+    ix->beforeReplace = nullptr;
+    EXPECT_EQ(PutAcctIndex(*ix), 0);
+    EXPECT_EQ(load("bob@x"), (Entries{{"n", "E"}}));
+    EXPECT_EQ(load("alice@x"), (Entries{{"a", "E"}}));
+}
+
+TEST_F(MailIndexTest, CrashBeforeTheRenameKeepsTheOldIndex) {
+    const std::string before = hdr("alice@x") + "a\tF\n" + hdr("bob@x") + "b\tD\n";
+    writeFile(index, before);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto ix = mailIndex_construct();
+        GetAcctIndex(*ix, index, "bob@x");
+        ix->beforeReplace = []() -> int { ::_exit(7); };
+        PutAcctIndex(*ix);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 7);
+    EXPECT_EQ(readFile(index), before);
+    EXPECT_TRUE(fileExists(temp)); // the crash left the finished copy behind
+
+    ASSERT_EQ(update("bob@x", [](mailIndex& ix) { MarkAcct(ix, "b", "D"); }), 0);
+    EXPECT_EQ(readFile(index), before);
+    EXPECT_FALSE(fileExists(temp));
+}
+
+TEST_F(MailIndexTest, UnwritableCopyOrUnreadableIndexChangesNothing) {
+    const std::string before = hdr("alice@x") + "a\tF\n";
+    writeFile(index, before);
+    ASSERT_EQ(::mkdir(temp.c_str(), 0700), 0); // the copy cannot be created
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(update("bob@x",
+                     [](mailIndex& ix) {
+                         AddAcct(ix, "b");
+                         MarkAcct(ix, "b", "F");
+                     }),
+              -1);
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Mail index could not be updated"), std::string::npos) << log;
+    EXPECT_EQ(readFile(index), before);
+    EXPECT_TRUE(fileExists(temp)); // not removed: it is not ours
+    ASSERT_EQ(::rmdir(temp.c_str()), 0);
+
+    // An index that exists but cannot be read is never replaced by this account alone.
+    // Symbolic links make both failures independent of the user's privileges.
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("folder").c_str(), 0700), 0);
+    struct Case {
+        const char* name;
+        std::string target;
+    };
+    for (const Case& c : {Case{"read fails", dir.file("folder")}, Case{"open fails", index}}) {
+        SCOPED_TRACE(c.name);
+        ::unlink(index.c_str());
+        ASSERT_EQ(::symlink(c.target.c_str(), index.c_str()), 0);
+        EXPECT_EQ(load("bob@x"), Entries{});
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(update("bob@x",
+                         [](mailIndex& ix) {
+                             AddAcct(ix, "b");
+                             MarkAcct(ix, "b", "F");
+                         }),
+                  -1);
+        log = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("Mail index could not be updated"), std::string::npos) << log;
+        struct stat st {};
+        EXPECT_EQ(::lstat(index.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_FALSE(fileExists(temp));
+    }
+}
+
+TEST_F(MailIndexTest, ReplacedIndexIsPrivate) {
+    writeFile(index, hdr("alice@x"));
+    ASSERT_EQ(::chmod(index.c_str(), 0644), 0);
+    writeFile(temp, "leftover of a crash\n");
+    ASSERT_EQ(::chmod(temp.c_str(), 0666), 0);
+    ASSERT_EQ(update("bob@x", [](mailIndex&) {}), 0);
+    EXPECT_EQ(fileMode(index), 0600u);
+    EXPECT_EQ(readFile(index), hdr("alice@x") + hdr("bob@x"));
+}
+
+TEST_F(MailIndexTest, ReorgKeepsOnlyConfiguredSections) {
+    configure({"alice@x", "Bob@X", "", "carol@x"}); // the table ends at the empty address
+    const std::string nulItem("n\0\tF\r\n", 6);
+    writeFile(index, "stray\tF\n" + hdr("bob@x") + "b\tF\n" + hdr("carol@x") + "c\tF\n" + hdr("alice@x") + nulItem +
+                         "[!!]\nz\tF\n" + hdr("ALICE@x") + "a2\tD");
+    auto ix = mailIndex_construct();
+    EXPECT_EQ(ReorgIndex(*ix, index), 0);
+    EXPECT_EQ(readFile(index), hdr("bob@x") + "b\tF\n" + hdr("alice@x") + nulItem + hdr("ALICE@x") + "a2\tD\n");
+    EXPECT_FALSE(fileExists(temp));
+    EXPECT_EQ(fileMode(index), 0600u);
+}
+
+TEST_F(MailIndexTest, ReorgWithoutIndexOrWithFailureChangesNothing) {
+    configure({"alice@x"});
+    auto ix = mailIndex_construct();
+    EXPECT_EQ(ReorgIndex(*ix, index), 0);
+    EXPECT_FALSE(fileExists(index));
+    EXPECT_FALSE(fileExists(temp));
+
+    const std::string before = hdr("bob@x") + "b\tF\n";
+    writeFile(index, before);
+    ix->beforeReplace = [] { return EIO; };
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(ReorgIndex(*ix, index), -1);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Mail index could not be reorganised"), std::string::npos) << log;
+    EXPECT_EQ(readFile(index), before);
+    EXPECT_FALSE(fileExists(temp));
+}
