@@ -66,7 +66,8 @@ Str getDateTimeStr() {
     return Str(buf, n);
 }
 
-void errorLogSetPath(std::string_view path) { errorLogPath() = ToStr(path); }
+// Swapped, not assigned: an empty path must give the block back for the audit.
+void errorLogSetPath(std::string_view path) { ToStr(path).swap(errorLogPath()); }
 
 void errorLog(const char* format, ...) {
     if (errorLogPath().empty()) return;

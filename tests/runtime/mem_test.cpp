@@ -71,7 +71,7 @@ TEST(TraceLog, HexDumpPadsTheShortLastLine) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "0000  30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66  0123456789abcdef\r");
     EXPECT_EQ(lines[1], "0010  25 41 01 7e " + std::string(12 * 3, ' ') + " .A.~\r");
-    EXPECT_EQ(lines[0].find("  0123"), lines[1].find(" .A.~"));
+    EXPECT_EQ(lines[0].find("0123"), lines[1].find(".A.~"));
 }
 
 TEST(TraceLog, NothingIsWrittenWithTracingOff) {
