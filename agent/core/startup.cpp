@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "base64.h"
 #include "log.h"
@@ -188,7 +189,11 @@ void releaseSettings() {
                    &globals.autoFwd, &globals.autoTime, &globals.indexPath, &globals.lastStatusAccount,
                    &globals.lastStatusMessage})
         Str().swap(*s);
-    for (AccountRow& row : globals.accounts) row = AccountRow();
+    // Swapped, not assigned: assigning an empty string keeps the old block.
+    for (AccountRow& row : globals.accounts) {
+        AccountRow empty;
+        std::swap(row, empty);
+    }
     globals.current = nullptr;
 }
 

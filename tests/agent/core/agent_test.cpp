@@ -71,7 +71,7 @@ TEST(Agent, EmptyHomeEndsWithTheSmtpHostAlertAndTheSummary) {
 TEST(Agent, TraceShowsEverySettingAndAuditsToZero) {
     TempDir home;
     std::vector<std::string> accounts = {
-        b64("ann@example.com:secret") + "\tpop.example.com\t\t\t\t0\t1\t1\tPOP\t",
+        b64("ann@example.com:secret") + "\tpop.mail.example.com:995\t\t\t\t0\t1\t1\tPOP\t",
         b64("bob@example.com:pw") + "\tYAHOO.COM\tfwd@example.org\t\t" + b64("bobby") + "\t1\t0\t\t\t",
     };
     writeSettings(home.path(), {{"SMTPHost", std::string("smtp.example.com:587")},
