@@ -265,6 +265,9 @@ int agentMain(int argc, char** argv) {
         Str().swap(logPath);
         errorLogSetPath("");
         mem_audit();
+        // The audit ends tracing: what static destructors release after main is not ours
+        // to report, and the trace file's path is gone by then.
+        debugReq = 0;
     }
     return 0;
 }
