@@ -121,3 +121,17 @@ TEST(Agent, MalformedSettingsFileIsKeptAsideAndTheRunGoesOn) {
         keptAside = keptAside || readFile(entry.path()) == std::string("\0\x01garbage<plist", 15);
     EXPECT_TRUE(keptAside);
 }
+
+TEST(Agent, ReorganiseOptionDropsSectionsOfAccountsNoLongerConfigured) {
+    TempDir home;
+    writeSettings(home.path(), {{"Account", std::vector<std::string>{b64("ann@example.com:pw") + "\thost\t\t\t\t1\t0\t1\tPOP\t",
+                                                                      b64("bob@example.com:pw") + "\thost\t\t\t\t1\t0\t1\tPOP\t"}}});
+    std::string index = home.file("Library/Preferences/com.vexlo.Tarnwell.index");
+    std::string ann = "[" + b64("ANN@example.com") + "]\n1\tF\n", gone = "[" + b64("old@example.com") + "]\n2\tF\n",
+                bob = "[" + b64("bob@example.com") + "]\n3\tD\n";
+    writeFile(index, "stray line\n" + ann + gone + bob);
+    EXPECT_EQ(runProgram({kAgent}, home.path()).exitStatus, 0);
+    EXPECT_EQ(readFile(index), "stray line\n" + ann + gone + bob) << "without -r the index is left alone";
+    EXPECT_EQ(runProgram({kAgent, "-r"}, home.path()).exitStatus, 0);
+    EXPECT_EQ(readFile(index), ann + bob);
+}
