@@ -68,6 +68,8 @@ void reopenStderr(const Str& logPath) {
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
 }
 
+} // namespace
+
 bool initTls() {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     for (int tries = 0; RAND_status() != 1 && tries < 16; ++tries) RAND_load_file("/dev/random", 1024);
@@ -81,6 +83,8 @@ bool initTls() {
     SSL_CTX_set_verify(globals.tlsContext.get(), SSL_VERIFY_PEER, nullptr);
     return true;
 }
+
+namespace {
 
 // Base64-encoded setting: decoded, then converted from UTF-8 to US-ASCII.
 Str decodeText(std::string_view what, std::string_view encoded) {

@@ -11,6 +11,10 @@ inline constexpr size_t kMaxPrefValue = 511; // longest preference value the age
 
 int agentMain(int argc, char** argv);
 
+// Creates globals.tlsContext: TLS client, server certificates verified against the
+// system trust store (SSL_CERT_FILE and SSL_CERT_DIR apply). False (logged) on failure.
+bool initTls();
+
 // Reads every setting and the account table from the domain into globals.
 void readSettings(prefs::Domain& domain);
 // A preference value: the string of key (element index of an array value) when it
