@@ -9,6 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libssl-dev openssl libplist-dev
   libgtest-dev googletest
+  dovecot-core dovecot-pop3d dovecot-imapd python3-aiosmtpd
 )
 
 missing=()
@@ -18,8 +19,15 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -q
+  # Test servers are started by the tests themselves; the packages must not start the
+  # system's own instances.
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod +x "$policy"
+    trap '$sudo rm -f "$policy"' EXIT
+  fi
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
