@@ -1,0 +1,255 @@
+#include "smtp.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "base64.h"
+
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+
+std::string_view withoutCrLf(std::string_view line) {
+    return line.size() >= 2 && line.substr(line.size() - 2) == kCrLf ? line.substr(0, line.size() - 2) : line;
+}
+
+// Room left for the argument of a command line made of word + argument + rest + CR LF.
+constexpr size_t room(std::string_view word, std::string_view rest) {
+    return kSmtpCommandLine - word.size() - rest.size() - kCrLf.size();
+}
+
+// Raw bytes whose Base64 form still fits a command line of its own.
+constexpr size_t kCredentialRoom = (kSmtpCommandLine - 2) / 4 * 3;
+
+int sendCommand(SmtpClient& smtp, std::string_view line) {
+    debugLog("SMTP<-%.*s", static_cast<int>(line.size()), line.data());
+    return bSocket_write(smtp.socket, NewStr(line, kCrLf));
+}
+
+// Reads one reply, all of its lines ("-" as fourth character announces another); each
+// must begin with code, else the server's line becomes the failure's explanation.
+int readReply(SmtpClient& smtp, std::string_view code) {
+    bSocket& s = smtp.socket;
+    while (true) {
+        if (bSocket_readLn(s) < 0) return -1;
+        std::string_view line = withoutCrLf(View(s.line));
+        debugLog("SMTP->%.*s", static_cast<int>(line.size()), line.data());
+        if (line.substr(0, 3) != code) {
+            bSocket_serverError(s);
+            return -1;
+        }
+        if (line.size() < 4 || line[3] != '-') return 0;
+    }
+}
+
+int command(SmtpClient& smtp, std::string_view line, std::string_view code) {
+    if (sendCommand(smtp, line) < 0) return -1;
+    return readReply(smtp, code);
+}
+
+// An operation on a connection an earlier failure closed fails at once; the texts of
+// that failure stay, or say the connection is gone when there were none.
+bool isOpen(SmtpClient& smtp) {
+    if (smtp.socket.connected) return true;
+    if (smtp.socket.errorText.empty()) bSocket_write(smtp.socket, {});
+    return false;
+}
+
+// The integer value of authFlag as atoi reads it; only zero or not matters.
+bool wantsAuth(std::string_view authFlag) {
+    size_t i = 0;
+    while (i < authFlag.size() && (authFlag[i] == ' ' || authFlag[i] == '\t')) ++i;
+    if (i < authFlag.size() && (authFlag[i] == '+' || authFlag[i] == '-')) ++i;
+    for (; i < authFlag.size() && authFlag[i] >= '0' && authFlag[i] <= '9'; ++i)
+        if (authFlag[i] != '0') return true;
+    return false;
+}
+
+Str literal(int family, const void* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (!inet_ntop(family, address, text, sizeof text)) return Str();
+    return family == AF_INET ? NewStr("[", text, "]") : NewStr("[IPv6:", text, "]");
+}
+
+// This computer's address literal for HELO/EHLO: the first IPv4 address of the host
+// name. When the name does not resolve to one, the local address of the connection
+// itself is the truest answer (it is what the server sees); 127.0.0.1 only when even
+// that is unknown.
+Str localAddressLiteral(const bSocket& s) {
+    char name[257] = {};
+    if (::gethostname(name, 256) == 0) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(name, nullptr, &hints, &found) == 0 && found) {
+            Str text = literal(AF_INET, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr);
+            ::freeaddrinfo(found);
+            if (!text.empty()) return text;
+        }
+    }
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    if (s.fd >= 0 && ::getsockname(s.fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+        Str text;
+        if (local.ss_family == AF_INET)
+            text = literal(AF_INET, &reinterpret_cast<const sockaddr_in*>(&local)->sin_addr);
+        else if (local.ss_family == AF_INET6)
+            text = literal(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&local)->sin6_addr);
+        if (!text.empty()) return text;
+    }
+    return ToStr("[127.0.0.1]");
+}
+
+// The blank-trimmed fields of a comma-separated list, in order.
+StrArray recipientList(std::string_view recipients) {
+    StrArray list;
+    while (true) {
+        size_t comma = recipients.find(',');
+        Str field = ToStr(recipients.substr(0, comma));
+        list.push_back(std::move(Trim(field)));
+        if (comma == std::string_view::npos) return list;
+        recipients.remove_prefix(comma + 1);
+    }
+}
+
+int writeOut(SmtpClient& smtp) {
+    int rc = bSocket_write(smtp.socket, View(smtp.outBuf));
+    smtp.outBuf.clear();
+    return rc;
+}
+
+} // namespace
+
+Owned<SmtpClient> smtp_construct() { return makeTracked<SmtpClient>(); }
+
+void smtp_stuffText(Str& tail, std::string_view text, Str& out) {
+    // The character `back` places before text[at], looking into tail before text.
+    auto before = [&](size_t at, size_t back) -> char {
+        if (at >= back) return text[at - back];
+        size_t fromTail = back - at;
+        return fromTail <= tail.size() ? tail[tail.size() - fromTail] : '\0';
+    };
+    size_t copied = 0;
+    for (size_t dot = text.find('.'); dot != std::string_view::npos; dot = text.find('.', dot + 1)) {
+        if (before(dot, 1) != '\n' || before(dot, 2) != '\r') continue;
+        out.append(text.substr(copied, dot + 1 - copied));
+        out.push_back('.');
+        copied = dot + 1;
+    }
+    out.append(text.substr(copied));
+    // The new tail also takes its first character from the old one when text is a
+    // single character, so a CR LF split over three pieces still counts.
+    if (text.size() >= 2) {
+        tail.assign(text.substr(text.size() - 2));
+    } else if (text.size() == 1) {
+        if (tail.size() == 2) tail.erase(0, 1);
+        tail.push_back(text[0]);
+    }
+}
+
+int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view authFlag, std::string_view credentials,
+                 int useTLS) {
+    DebugTag tag("smtp.smtp_connect");
+    bSocket& s = smtp.socket;
+    Str host;
+    int port = 0;
+    splitServer(server, host, port, useTLS == 1 ? 465 : 25);
+    smtp.port = port;
+    smtp.tail.clear();
+    Str().swap(smtp.outBuf);
+    bSocket_initSocket(s, View(host), port, "SMTP", useTLS);
+    debugLog("SMTP address is %s, port is %i", host.c_str(), port);
+
+    bool auth = wantsAuth(authFlag);
+    size_t colon = credentials.find(':');
+    std::string_view user = credentials.substr(0, colon);
+    std::string_view password;
+    if (colon != std::string_view::npos) {
+        password = credentials.substr(colon + 1);
+        password = password.substr(0, password.find(':'));
+    }
+    if (auth && unsafeCommandArg(user, kCredentialRoom)) {
+        bSocket_refuseArgument(s, "user name");
+        return -1;
+    }
+    if (auth && unsafeCommandArg(password, kCredentialRoom)) {
+        bSocket_refuseArgument(s, "password");
+        return -1;
+    }
+
+    if (bSocket_connectSocket(s) < 0) return -1;
+    debug_tag = "smtp.smtp_connect.greeting";
+    if (readReply(smtp, "220") < 0) return -1;
+
+    debug_tag = "smtp.smtp_connect.identify";
+    Str hello = NewStr(auth ? "EHLO " : "HELO ", View(localAddressLiteral(s)));
+    if (command(smtp, View(hello), "250") < 0) return -1;
+    if (command(smtp, "RSET", "250") < 0) return -1;
+    if (!auth) return 0;
+
+    debug_tag = "smtp.smtp_connect.login";
+    if (command(smtp, "AUTH LOGIN", "334") < 0) return -1;
+    if (command(smtp, View(Base64_Encode(user)), "334") < 0) return -1;
+    return command(smtp, View(Base64_Encode(password)), "235");
+}
+
+int smtp_msgOpen(SmtpClient& smtp, std::string_view sender, std::string_view recipients) {
+    DebugTag tag("smtp.smtp_msgOpen");
+    if (!isOpen(smtp)) return -1;
+    constexpr std::string_view mailWord = "MAIL FROM:<", rcptWord = "RCPT TO:<";
+    if (unsafeCommandArg(sender, room(mailWord, ">"))) {
+        bSocket_refuseArgument(smtp.socket, "sender address");
+        return -1;
+    }
+    StrArray list = recipientList(recipients);
+    for (const Str& rcpt : list) {
+        if (unsafeCommandArg(View(rcpt), room(rcptWord, ">"))) {
+            bSocket_refuseArgument(smtp.socket, "recipient address");
+            return -1;
+        }
+    }
+    if (command(smtp, View(NewStr(mailWord, sender, ">")), "250") < 0) return -1;
+    for (const Str& rcpt : list)
+        if (command(smtp, View(NewStr(rcptWord, View(rcpt), ">")), "250") < 0) return -1;
+    if (command(smtp, "DATA", "354") < 0) return -1;
+    smtp.tail.assign(kCrLf);
+    smtp.outBuf.clear();
+    return 0;
+}
+
+int smtp_msgPut(SmtpClient& smtp, std::string_view text) {
+    if (!isOpen(smtp)) return -1;
+    if (smtp.outBuf.capacity() < 2 * kSmtpDataWrite) smtp.outBuf.reserve(2 * kSmtpDataWrite);
+    // Stuffing a window at a time keeps the buffer bounded for a piece of any size.
+    size_t stuffed = 0;
+    for (size_t at = 0; at < text.size(); at += kSmtpDataWrite) {
+        size_t before = smtp.outBuf.size();
+        smtp_stuffText(smtp.tail, text.substr(at, kSmtpDataWrite), smtp.outBuf);
+        stuffed += smtp.outBuf.size() - before;
+        if (smtp.outBuf.size() >= kSmtpDataWrite && writeOut(smtp) < 0) return -1;
+    }
+    debugLog("SMTP<-%i bytes of message data", static_cast<int>(stuffed));
+    return 0;
+}
+
+int smtp_msgClose(SmtpClient& smtp) {
+    DebugTag tag("smtp.smtp_msgClose");
+    if (!isOpen(smtp)) return -1;
+    // The rest of the text and the end marker go out in one write.
+    smtp.outBuf.append(smtp.tail == kCrLf ? ".\r\n" : "\r\n.\r\n");
+    debugLog("SMTP<-EOM");
+    if (writeOut(smtp) < 0) return -1;
+    return readReply(smtp, "250");
+}
+
+int smtp_close(SmtpClient& smtp) {
+    DebugTag tag("smtp.smtp_close");
+    if (!isOpen(smtp)) return -1;
+    if (command(smtp, "QUIT", "221") < 0) return -1;
+    bSocket_closeSocket(smtp.socket);
+    return 0;
+}

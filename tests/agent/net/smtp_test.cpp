@@ -1,0 +1,402 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <regex>
+
+#include "aiosmtpd.h"
+#include "scripted_server.h"
+#include "smtp.h"
+#include "testca.h"
+#include "testutil.h"
+
+namespace {
+
+// A client with short waits; closes whatever is left open.
+struct Client {
+    Client() { smtp->socket.limits = {5, 5, 1, 1}; }
+    ~Client() { bSocket_closeSocket(smtp->socket); }
+    SmtpClient& operator*() { return *smtp; }
+    std::string errorText() const { return std::string(View(smtp->socket.errorText)); }
+    std::string errorDetail() const { return std::string(View(smtp->socket.errorDetail)); }
+    Owned<SmtpClient> smtp = smtp_construct();
+};
+
+std::string local(const ScriptedServer& server) { return "127.0.0.1:" + std::to_string(server.port()); }
+
+// The whole text stuffed at once, as the protocol defines it: every CR LF "." in
+// CR LF + text becomes CR LF "..".
+std::string stuffedWhole(const std::string& text) {
+    std::string s = "\r\n" + text, out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        out += s[i];
+        if (s[i] == '.' && i >= 2 && s[i - 1] == '\n' && s[i - 2] == '\r') out += '.';
+    }
+    return out.substr(2);
+}
+
+std::string stuffPieces(const std::vector<std::string>& pieces, std::string& tailOut) {
+    Str tail = ToStr("\r\n"), out;
+    for (const auto& p : pieces) smtp_stuffText(tail, p, out);
+    tailOut = std::string(View(tail));
+    return std::string(View(out));
+}
+
+const std::string kTricky = ".a\r\n.\r\n..b\r\nc.\r\n\r\n.\r.\n.\r\r\n.x\n\r\n.";
+
+// Cuts text at the given positions (ascending, inside the text).
+std::vector<std::string> cut(const std::string& text, std::vector<size_t> at) {
+    std::vector<std::string> pieces;
+    size_t from = 0;
+    at.push_back(text.size());
+    for (size_t to : at) {
+        pieces.push_back(text.substr(from, to - from));
+        from = to;
+    }
+    return pieces;
+}
+
+} // namespace
+
+TEST(SmtpStuffing, AnySplittingStuffsLikeTheWholeText) {
+    const std::string want = stuffedWhole(kTricky);
+    ASSERT_EQ(want.substr(0, 3), "..a");
+    std::string tail;
+    for (size_t i = 0; i <= kTricky.size(); ++i) {
+        for (size_t j = i; j <= kTricky.size(); ++j) {
+            EXPECT_EQ(stuffPieces(cut(kTricky, {i, j}), tail), want) << "cut at " << i << " and " << j;
+            EXPECT_EQ(tail, kTricky.substr(kTricky.size() - 2));
+        }
+    }
+    std::vector<std::string> bytes;
+    for (char c : kTricky) bytes.emplace_back(1, c);
+    bytes.insert(bytes.begin() + 5, ""); // an empty piece changes nothing
+    EXPECT_EQ(stuffPieces(bytes, tail), want);
+    EXPECT_EQ(stuffPieces({"x\r", "\n", ".y"}, tail), "x\r\n..y");
+    EXPECT_EQ(stuffPieces({"", "."}, tail), "..");
+    EXPECT_EQ(tail, "\n.");
+}
+
+// ---- Byte-level cases against scripted servers, fed whole and one byte at a time ----
+
+class SmtpScripted : public ::testing::TestWithParam<bool> {
+protected:
+    ScriptedServerOptions options() const { return ScriptedServerOptions::OneByte(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Feeding, SmtpScripted, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "OneByteAtATime" : "Whole"; });
+
+TEST_P(SmtpScripted, HeloWithoutAuthenticationAfterMultiLineGreeting) {
+    for (const char* flag : {"0", "", "no", "00"}) {
+        ScriptedServer server(fixture("smtp/helo_multiline.txt"), options());
+        Client c;
+        ASSERT_EQ(smtp_connect(*c, local(server), flag, "user:secret", 0), 0) << c.errorDetail();
+        EXPECT_EQ(c.smtp->port, server.port());
+        ASSERT_EQ(smtp_close(*c), 0) << c.errorDetail();
+        EXPECT_EQ(server.result(), "") << "authFlag \"" << flag << "\"";
+        EXPECT_TRUE(std::regex_match(server.clientBytes(),
+                                     std::regex(R"(HELO \[\d+\.\d+\.\d+\.\d+\]\r\nRSET\r\nQUIT\r\n)")))
+            << server.clientBytes();
+        EXPECT_FALSE(c.smtp->socket.connected);
+    }
+}
+
+TEST_P(SmtpScripted, EhloAndAuthLoginWhateverTheServerLists) {
+    for (const char* flag : {"1", "2x", "-1"}) {
+        ScriptedServer server(fixture("smtp/ehlo_auth.txt"), options());
+        Client c;
+        ASSERT_EQ(smtp_connect(*c, local(server), flag, "user@x:pa:ss", 0), 0) << c.errorDetail();
+        ASSERT_EQ(smtp_close(*c), 0);
+        EXPECT_EQ(server.result(), "") << "authFlag \"" << flag << "\"";
+        EXPECT_EQ(server.clientBytes().substr(0, 6), "EHLO [");
+    }
+}
+
+TEST_P(SmtpScripted, MessagesAreStuffedAndEndedOnce) {
+    ScriptedServer server(fixture("smtp/two_messages.txt"), options());
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0) << c.errorDetail();
+    // The first ends in CR LF, the second does not and gets one.
+    ASSERT_EQ(smtp_msgOpen(*c, "from@x", " a@x , b@y "), 0) << c.errorDetail();
+    for (const char* piece : {".first\r", "\n.", "\r\nend\r\n"}) ASSERT_EQ(smtp_msgPut(*c, piece), 0);
+    ASSERT_EQ(smtp_msgClose(*c), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_msgOpen(*c, "from@x", " a@x , b@y "), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_msgPut(*c, "no line end"), 0);
+    ASSERT_EQ(smtp_msgClose(*c), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_close(*c), 0);
+    EXPECT_EQ(server.result(), "");
+    const std::string envelope = "MAIL FROM:<from@x>\r\nRCPT TO:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n";
+    std::string bytes = server.clientBytes();
+    bytes.erase(0, bytes.find("MAIL"));
+    EXPECT_EQ(bytes, envelope + "..first\r\n..\r\nend\r\n.\r\n" + envelope + "no line end\r\n.\r\nQUIT\r\n");
+}
+
+TEST_P(SmtpScripted, RefusalsCarryTheServersLine) {
+    struct Case {
+        const char* script;
+        const char* authFlag;
+        const char* detail;
+    };
+    for (const Case& k : {Case{"smtp/greeting_refused.txt", "0", "554 5.3.2 No service for you"},
+                          Case{"smtp/ehlo_refused.txt", "1", "502 5.5.2 Error: command not recognized"},
+                          Case{"smtp/auth_refused.txt", "1", "535 5.7.8 Error: authentication failed"}}) {
+        ScriptedServer server(fixture(k.script), options());
+        Client c;
+        EXPECT_EQ(smtp_connect(*c, local(server), k.authFlag, "user@x:wrong", 0), -1) << k.script;
+        EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
+        EXPECT_EQ(c.errorDetail(), k.detail);
+        EXPECT_FALSE(c.smtp->socket.connected);
+        EXPECT_EQ(server.result(), "") << k.script;
+    }
+}
+
+TEST_P(SmtpScripted, FirstRefusedRecipientEndsTheMessage) {
+    ScriptedServer server(fixture("smtp/recipient_refused.txt"), options());
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
+    EXPECT_EQ(smtp_msgOpen(*c, "from@x", "a@x,b@y"), -1);
+    EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
+    EXPECT_EQ(c.errorDetail(), "550 5.1.1 <a@x>: Recipient address rejected");
+    // Nothing more goes out on the closed connection, and the refusal stays readable.
+    EXPECT_EQ(smtp_msgPut(*c, "text"), -1);
+    EXPECT_EQ(smtp_msgClose(*c), -1);
+    EXPECT_EQ(smtp_close(*c), -1);
+    EXPECT_EQ(c.errorDetail(), "550 5.1.1 <a@x>: Recipient address rejected");
+    EXPECT_EQ(server.result(), "");
+    EXPECT_EQ(server.clientBytes().find("b@y"), std::string::npos);
+}
+
+TEST_P(SmtpScripted, QuitMustBeAnsweredWith221) {
+    ScriptedServer server(fixture("smtp/quit_not_221.txt"), options());
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
+    EXPECT_EQ(smtp_close(*c), -1);
+    EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
+    EXPECT_EQ(c.errorDetail(), "250 2.0.0 Ok");
+    EXPECT_FALSE(c.smtp->socket.connected);
+}
+
+TEST_P(SmtpScripted, ServerGoneDuringTheMessage) {
+    ScriptedServer server(fixture("smtp/closed_in_data.txt"), options());
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
+    ASSERT_EQ(smtp_msgOpen(*c, "from@x", "a@x"), 0);
+    ASSERT_EQ(server.result(), "");
+    smtp_msgPut(*c, "Subject: lost\r\n\r\nbody\r\n");
+    EXPECT_EQ(smtp_msgClose(*c), -1);
+    EXPECT_EQ(c.errorText(), "An error occurred while communicating with the SMTP server.");
+    EXPECT_FALSE(c.errorDetail().empty());
+}
+
+TEST(SmtpRefusedArguments, NothingIsSentForUnsafeCredentials) {
+    const std::string fits(198, 'u'), tooLong(199, 'u');
+    struct Case {
+        std::string credentials;
+        const char* what;
+    };
+    for (const Case& k : {Case{"us\r\ner:pw", "user name"}, Case{"user:p\nw", "password"},
+                          Case{tooLong + ":pw", "user name"}, Case{"user:" + tooLong, "password"},
+                          Case{std::string("us\0er:pw", 8), "user name"}}) {
+        ScriptedServer server("STALL\n");
+        Client c;
+        EXPECT_EQ(smtp_connect(*c, local(server), "1", k.credentials, 0), -1);
+        EXPECT_EQ(c.errorText(), std::string("The ") + k.what + " cannot be sent to the SMTP server.");
+        EXPECT_EQ(server.connections(), 0);
+    }
+    // Without authentication the credentials are not used, so not checked either.
+    ScriptedServer server(fixture("smtp/helo_multiline.txt"));
+    Client c;
+    EXPECT_EQ(smtp_connect(*c, local(server), "0", "us\r\ner:pw", 0), 0);
+    ScriptedServer longest("S: 220 hi\nC: *\nS: 250 ok\nC: RSET\nS: 250 ok\nC: AUTH LOGIN\nS: 334 x\nC: *\nS: 334 y\n"
+                           "C: *\nS: 235 ok\n");
+    Client d;
+    EXPECT_EQ(smtp_connect(*d, local(longest), "1", fits + ":" + fits, 0), 0) << d.errorText();
+    EXPECT_EQ(longest.result(), "");
+}
+
+TEST(SmtpRefusedArguments, NothingIsSentForUnsafeAddresses) {
+    // MAIL FROM:< + 254 + >\r\n and RCPT TO:< + 256 + >\r\n are exactly 268 bytes.
+    const std::string sender(254, 's'), rcpt(256, 'r');
+    struct Case {
+        std::string sender, recipients;
+        const char* what;
+    };
+    for (const Case& k : {Case{"a@x>\r\nRCPT TO:<evil@y", "b@y", "sender address"},
+                          Case{sender + "s", "b@y", "sender address"}, Case{"a@x", "b@y, c@\nz", "recipient address"},
+                          Case{"a@x", "b@y," + rcpt + "r", "recipient address"}}) {
+        ScriptedServer server(fixture("smtp/ready.txt"));
+        Client c;
+        ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
+        EXPECT_EQ(smtp_msgOpen(*c, k.sender, k.recipients), -1);
+        EXPECT_EQ(c.errorText(), std::string("The ") + k.what + " cannot be sent to the SMTP server.");
+        EXPECT_EQ(server.result(), "");
+        EXPECT_EQ(server.clientBytes().find("MAIL"), std::string::npos);
+    }
+    ScriptedServer server("S: 220 hi\nC: *\nS: 250 ok\nC: RSET\nS: 250 ok\nC: MAIL FROM:<" + sender +
+                          ">\nS: 250 ok\nC: RCPT TO:<" + rcpt + ">\nS: 250 ok\nC: DATA\nS: 354 go\n");
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
+    EXPECT_EQ(smtp_msgOpen(*c, sender, " " + rcpt + " "), 0) << c.errorText();
+    EXPECT_EQ(server.result(), "");
+}
+
+TEST(SmtpConnect, DefaultPortsAndTheTrace) {
+    for (int tls : {0, 1}) {
+        Client c;
+        c.smtp->socket.limits.connectWait = 1;
+        smtp_connect(*c, "127.0.0.1:0", "0", "", tls);
+        EXPECT_EQ(c.smtp->port, tls ? 465 : 25);
+    }
+    TempDir dir;
+    ScriptedServer server(fixture("smtp/ehlo_auth.txt"));
+    Client c;
+    debugLogSetPath(dir.file("trace.log"));
+    debugReq = 1;
+    int rc = smtp_connect(*c, local(server), "1", "user@x:pa:ss", 0);
+    debugReq = 0;
+    debugLogSetPath("");
+    ASSERT_EQ(rc, 0) << c.errorDetail();
+    std::vector<std::string> smtpLines;
+    for (std::string line : splitLines(readFile(dir.file("trace.log")))) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("SMTP<-", 0) == 0 || line.rfind("SMTP->", 0) == 0 || line.rfind("SMTP address", 0) == 0)
+            smtpLines.push_back(line.rfind("SMTP<-EHLO", 0) == 0 ? "SMTP<-EHLO" : line);
+    }
+    std::vector<std::string> want = {"SMTP address is 127.0.0.1, port is " + std::to_string(server.port()),
+                                     "SMTP->220 mail.example ESMTP", "SMTP<-EHLO", "SMTP->250-mail.example",
+                                     "SMTP->250-PIPELINING", "SMTP->250 8BITMIME", "SMTP<-RSET",
+                                     "SMTP->250 2.0.0 Ok", "SMTP<-AUTH LOGIN", "SMTP->334 VXNlcm5hbWU6",
+                                     "SMTP<-dXNlckB4", "SMTP->334 UGFzc3dvcmQ6", "SMTP<-cGE=",
+                                     "SMTP->235 2.7.0 Authentication successful"};
+    EXPECT_EQ(smtpLines, want);
+}
+
+// ---- Against a real server (aiosmtpd), one per suite ----
+
+class SmtpAiosmtpd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        SmtpSinkOptions plain;
+        plain.user = "user";
+        plain.password = "pass";
+        plain.faults = {"RCPT/refused@=550 5.1.1 <refused@x.example>: Recipient address rejected"};
+        sink = std::make_unique<SmtpSink>(plain);
+        SmtpSinkOptions tls = plain;
+        tls.tls = true;
+        tlsSink = std::make_unique<SmtpSink>(tls);
+    }
+    static void TearDownTestSuite() {
+        sink.reset();
+        tlsSink.reset();
+    }
+    void SetUp() override {
+        sink->clear();
+        tlsSink->clear();
+    }
+
+    // Sends each message (as its pieces) on one connection; true when all went through.
+    static bool sendAll(Client& c, const std::string& server, const std::vector<std::vector<std::string>>& messages,
+                        int tls = 0, const char* auth = "0") {
+        if (smtp_connect(*c, server, auth, "user:pass", tls) != 0) return false;
+        for (const auto& pieces : messages) {
+            if (smtp_msgOpen(*c, "from@x.example", "to@y.example") != 0) return false;
+            for (const auto& p : pieces)
+                if (smtp_msgPut(*c, p) != 0) return false;
+            if (smtp_msgClose(*c) != 0) return false;
+        }
+        return smtp_close(*c) == 0;
+    }
+
+    static std::unique_ptr<SmtpSink> sink;
+    static std::unique_ptr<SmtpSink> tlsSink;
+};
+
+std::unique_ptr<SmtpSink> SmtpAiosmtpd::sink;
+std::unique_ptr<SmtpSink> SmtpAiosmtpd::tlsSink;
+
+TEST_F(SmtpAiosmtpd, MessagesArriveByteIdenticalWhateverThePieces) {
+    const std::string text = ".top\r\n..two\r\n.\r\nmid. dle\r\n\r\n.\r\nend\r\n";
+    std::vector<std::vector<std::string>> messages;
+    for (size_t i = 0; i <= text.size(); ++i) messages.push_back(cut(text, {i}));
+    std::vector<std::string> bytes;
+    for (char ch : text) bytes.emplace_back(1, ch);
+    messages.push_back(bytes);
+    messages.push_back({"a\r", "\n.b\r", "\n", ".", "\r\n"}); // CR | LF "." across pieces
+    messages.push_back({"no line end at all"});
+    messages.push_back({});
+    Client c;
+    ASSERT_TRUE(sendAll(c, sink->server(), messages)) << c.errorText() << " " << c.errorDetail();
+    auto got = sink->messages();
+    ASSERT_EQ(got.size(), messages.size());
+    for (size_t i = 0; i + 3 < messages.size(); ++i) EXPECT_EQ(got[i].data, text) << "message " << i;
+    EXPECT_EQ(got[messages.size() - 3].data, "a\r\n.b\r\n.\r\n");
+    EXPECT_EQ(got[messages.size() - 2].data, "no line end at all\r\n");
+    EXPECT_EQ(got.back().data, "");
+    EXPECT_EQ(got[0].from, "from@x.example");
+    EXPECT_EQ(got[0].to, std::vector<std::string>{"to@y.example"});
+    EXPECT_TRUE(std::regex_match(got[0].helo, std::regex(R"(\[\d+\.\d+\.\d+\.\d+\])"))) << got[0].helo;
+    EXPECT_EQ(got[0].authUser, "");
+}
+
+TEST_F(SmtpAiosmtpd, LargeMessageInUnevenPieces) {
+    std::string text;
+    for (int i = 0; text.size() < 600000; ++i)
+        text += (i % 3 == 0 ? "." : "") + std::string(static_cast<size_t>(i % 997), 'a' + i % 26) + "\r\n";
+    std::mt19937 random(7);
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < text.size();) {
+        size_t n = std::min<size_t>(text.size() - at, random() % 3 == 0 ? random() % 8 : random() % 40000);
+        pieces.push_back(text.substr(at, n));
+        at += n;
+    }
+    pieces.push_back(text.substr(0, 0));
+    Client c;
+    ASSERT_TRUE(sendAll(c, sink->server(), {pieces, {text}})) << c.errorDetail();
+    auto got = sink->messages();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0].data == text);
+    EXPECT_TRUE(got[1].data == text);
+}
+
+TEST_F(SmtpAiosmtpd, AuthLoginAndTwoRecipients) {
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, sink->server(), "1", "user:pass:ignored", 0), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_msgOpen(*c, "from@x.example", "a@y.example , b@z.example"), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_msgPut(*c, "Subject: hi\r\n\r\nbody\r\n"), 0);
+    ASSERT_EQ(smtp_msgClose(*c), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_close(*c), 0);
+    auto got = sink->messages();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].authUser, "user");
+    EXPECT_EQ(got[0].to, (std::vector<std::string>{"a@y.example", "b@z.example"}));
+    EXPECT_EQ(got[0].data, "Subject: hi\r\n\r\nbody\r\n");
+
+    Client wrong;
+    EXPECT_EQ(smtp_connect(*wrong, sink->server(), "1", "user:nope", 0), -1);
+    EXPECT_EQ(wrong.errorText(), "SMTP server returned an error.");
+    EXPECT_EQ(wrong.errorDetail().substr(0, 4), "535 ");
+
+    Client refused;
+    ASSERT_EQ(smtp_connect(*refused, sink->server(), "1", "user:pass", 0), 0);
+    EXPECT_EQ(smtp_msgOpen(*refused, "from@x.example", "ok@y.example, refused@x.example"), -1);
+    EXPECT_EQ(refused.errorDetail(), "550 5.1.1 <refused@x.example>: Recipient address rejected");
+    EXPECT_EQ(sink->count(), 1u);
+}
+
+TEST_F(SmtpAiosmtpd, TlsFromTheFirstByte) {
+    const std::string server = "localhost:" + std::to_string(tlsSink->port());
+    trustOnly(testCerts().wrongCaCert);
+    Client untrusted;
+    EXPECT_EQ(smtp_connect(*untrusted, server, "1", "user:pass", 1), -1);
+    EXPECT_EQ(untrusted.errorText(), "An error occurred while communicating with the SMTP server.");
+
+    trustOnly(testCerts().caCert);
+    Client c;
+    ASSERT_TRUE(sendAll(c, server, {{".dot\r\n", "text"}}, 1, "1")) << c.errorText() << " " << c.errorDetail();
+    auto got = tlsSink->messages();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].tls);
+    EXPECT_EQ(got[0].authUser, "user");
+    EXPECT_EQ(got[0].data, ".dot\r\ntext\r\n");
+}
