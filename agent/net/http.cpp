@@ -349,7 +349,10 @@ int http_getHdr(HttpClient& http, std::string_view url, std::string_view request
             continue;
         }
         if (http.status == "401") {
-            if (authSent || ++unauthorized > 2) {
+            // The challenge parsed from this answer supplies the next request's
+            // Authorization line; an answer that already had one means a wrong login.
+            ++unauthorized;
+            if (authSent || unauthorized > 2) {
                 setError(http, View(NewStr("Login failed for account ", View(acctAddr()), ".")),
                          "Check the account information in the Preferences dialog.");
                 return -1;
