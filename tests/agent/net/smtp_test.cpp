@@ -400,3 +400,26 @@ TEST_F(SmtpAiosmtpd, TlsFromTheFirstByte) {
     EXPECT_EQ(got[0].authUser, "user");
     EXPECT_EQ(got[0].data, ".dot\r\ntext\r\n");
 }
+
+TEST(SmtpAiosmtpdFaults, RefusedEndOfDataIsAFailureAndTheRetryArrives) {
+    SmtpSinkOptions options;
+    options.faults = {"DOT*1=451 4.3.0 Try again later"};
+    SmtpSink once(options);
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, once.server(), "0", "", 0), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_msgOpen(*c, "from@x.example", "to@y.example"), 0);
+    ASSERT_EQ(smtp_msgPut(*c, "text\r\n"), 0);
+    EXPECT_EQ(smtp_msgClose(*c), -1);
+    EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
+    EXPECT_EQ(c.errorDetail(), "451 4.3.0 Try again later");
+    EXPECT_EQ(once.count(), 0u);
+
+    Client retry;
+    ASSERT_EQ(smtp_connect(*retry, once.server(), "0", "", 0), 0);
+    ASSERT_EQ(smtp_msgOpen(*retry, "from@x.example", "to@y.example"), 0);
+    ASSERT_EQ(smtp_msgPut(*retry, "text\r\n"), 0);
+    EXPECT_EQ(smtp_msgClose(*retry), 0) << retry.errorDetail();
+    EXPECT_EQ(smtp_close(*retry), 0);
+    ASSERT_EQ(once.count(), 1u);
+    EXPECT_EQ(once.messages()[0].data, "text\r\n");
+}

@@ -19,17 +19,15 @@ namespace {
 constexpr int kStartSeconds = 15; // bounded wait for the server to listen
 constexpr int kStopSeconds = 5;   // then it is killed
 
-// Reads the child's "PORT <n>" line; 0 when it did not come in time.
-int readPort(int fd, pid_t pid, std::string& said) {
+// Reads the child's "PORT <n>" line; 0 when it did not come in time or the child ended
+// (its end of the pipe closes with it).
+int readPort(int fd, std::string& said) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
     while (said.find('\n') == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return 0;
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 200))) <= 0) {
-            if (::waitpid(pid, nullptr, WNOHANG) == pid) return 0;
-            continue;
-        }
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
         char buf[256];
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n <= 0) return 0;
@@ -112,7 +110,7 @@ SmtpSink::SmtpSink(SmtpSinkOptions options) : options_(std::move(options)) {
         throw std::runtime_error("smtp sink: fork failed");
     }
     std::string said;
-    port_ = readPort(fds[0], pid_, said);
+    port_ = readPort(fds[0], said);
     ::close(fds[0]);
     if (port_ <= 0) {
         stop(pid_);
