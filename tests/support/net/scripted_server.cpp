@@ -190,10 +190,13 @@ std::string ScriptedServer::step(const std::string& line) {
         return "";
     }
     if (line == "STALL") {
+        // Whatever the client still sends is read and dropped; its close ends the stall.
         while (!stop_) {
-            char c;
+            char buf[512];
             pollfd p{conn_, POLLIN, 0};
-            if (::poll(&p, 1, 50) > 0 && ::recv(conn_, &c, 1, MSG_PEEK) <= 0) break;
+            if (::poll(&p, 1, 50) <= 0) continue;
+            int n = ssl_ ? SSL_read(sslOf(ssl_), buf, sizeof buf) : static_cast<int>(::recv(conn_, buf, sizeof buf, 0));
+            if (n <= 0 && !(ssl_ && SSL_get_error(sslOf(ssl_), n) == SSL_ERROR_WANT_READ)) break;
         }
         return "";
     }
