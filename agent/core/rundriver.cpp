@@ -20,6 +20,15 @@ void summaryCount(int count, const char* what) {
 
 } // namespace
 
+int ErrorRule(std::string_view headline, std::string_view explanation) {
+    if (globals.stopRequested == 1) {
+        mt_globals.runDone = 1;
+        return -1;
+    }
+    if (ShowAlert("Caution", headline, explanation) == 3) mt_globals.retryAccount = 1;
+    return -1;
+}
+
 void ResetStart() {
     if (globals.stopRequested == 0) updateStatus("None", "Done");
     updateSummary(View(NewStr("Tarnwell run completed: ", getDateTimeStr())));

@@ -21,3 +21,8 @@ extern MtGlobals mt_globals;
 int MainThread_Run();
 // End-of-run status ("Done" unless stopped) and the summary lines; clears runActive.
 void ResetStart();
+
+// The error rule for a failed protocol operation: a stop ends the run quietly;
+// otherwise the failure is recorded with ShowAlert and the account is marked for a
+// retry when the alert says so. Returns -1.
+int ErrorRule(std::string_view headline, std::string_view explanation);

@@ -14,3 +14,8 @@ inline constexpr ServiceDomain kServiceDomains[] = {
     {"msn.com", "MSN"},
     {"yahoo.com", "Yahoo"},
 };
+
+// Servers of the account presets.
+inline constexpr std::string_view kGmailPopServer = "pop.gmail.com";
+inline constexpr std::string_view kAolImapServer = "imap.aol.com";
+inline constexpr std::string_view kNetscapeImapServer = "imap.netscape.net";
