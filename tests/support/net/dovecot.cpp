@@ -239,6 +239,11 @@ PlainHidingRelay::~PlainHidingRelay() {
     for (int fd : {listener_, stopPipe_[0], stopPipe_[1]}) ::close(fd);
 }
 
+std::string PlainHidingRelay::clientBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fromClients_;
+}
+
 void PlainHidingRelay::run() {
     auto hidePlain = [](std::string line) {
         if (line.rfind("* CAPABILITY ", 0) != 0 && line.rfind("* OK [CAPABILITY ", 0) != 0) return line;
@@ -266,6 +271,10 @@ void PlainHidingRelay::run() {
             if (p[0].revents) {
                 ssize_t n = ::recv(client, buf, sizeof buf, 0);
                 open = n > 0 && ::send(server, buf, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+                if (open) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    fromClients_.append(buf, static_cast<size_t>(n));
+                }
             }
             if (open && p[1].revents) {
                 ssize_t n = ::recv(server, buf, sizeof buf, 0);

@@ -8,6 +8,7 @@
 // as that user.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -72,6 +73,8 @@ public:
     PlainHidingRelay(const PlainHidingRelay&) = delete;
     PlainHidingRelay& operator=(const PlainHidingRelay&) = delete;
     int port() const { return port_; }
+    // Every byte clients sent through the relay.
+    std::string clientBytes();
 
 private:
     void run();
@@ -80,6 +83,8 @@ private:
     int listener_ = -1;
     int port_ = 0;
     int stopPipe_[2] = {-1, -1};
+    std::mutex mutex_;
+    std::string fromClients_;
     std::thread thread_;
 };
 

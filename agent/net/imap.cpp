@@ -1,0 +1,278 @@
+#include "imap.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+#include "base64.h"
+#include "texthelpers.h"
+
+namespace {
+
+constexpr size_t kCommandLine = 268; // longest command line, CR LF included
+constexpr size_t kTagRoom = 7;       // "A%04i " grows to seven characters after A9999
+constexpr size_t kPiece = 4096;      // a piece ends at the first line end at or after this
+constexpr size_t kPieceCapacity = 5121;
+constexpr size_t kListCapacity = 1024;
+
+// Room for the argument(s) of a tagged command with the given fixed text.
+constexpr size_t argRoom(std::string_view fixed) { return kCommandLine - kTagRoom - fixed.size() - 2; }
+// User name and password together in the LOGIN line and, Base64-encoded with their two
+// NUL bytes, in the AUTHENTICATE PLAIN answer line: the smaller room holds for both.
+constexpr size_t kCredentialRoom =
+    std::min(argRoom("LOGIN  "), (kCommandLine - 2) / 4 * 3 - 2);
+
+std::string_view withoutCrLf(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    return line;
+}
+
+void traceIn(std::string_view line) {
+    line = withoutCrLf(line);
+    debugLog("IMAP->%.*s", static_cast<int>(line.size()), line.data());
+}
+
+void resetBuffer(Str& text, size_t capacity) {
+    if (text.capacity() > 2 * capacity) Str().swap(text);
+    text.clear();
+    text.reserve(capacity);
+}
+
+Str field(std::string_view line, long n) {
+    Str f = NthField(line, " ", n);
+    return Trim(f);
+}
+
+// A decimal number made of digits only; -1 for anything else or more than fits.
+long number(std::string_view digits) {
+    if (digits.empty()) return -1;
+    long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9' || value > (LONG_MAX - 9) / 10) return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// Sends a line exactly as given (traced), CR LF appended.
+int sendLine(ImapClient& imap, std::string_view text) {
+    debugLog("IMAP<-%.*s", static_cast<int>(text.size()), text.data());
+    return bSocket_write(imap.socket, View(NewStr(text, "\r\n")));
+}
+
+// Sends a command under the next tag.
+int command(ImapClient& imap, std::string_view text) {
+    char tag[24];
+    std::snprintf(tag, sizeof tag, "A%04i ", ++imap.tagCounter);
+    imap.tag = ToStr(tag);
+    return sendLine(imap, View(NewStr(imap.tag, text)));
+}
+
+bool isTagged(const ImapClient& imap, std::string_view line) { return line.starts_with(View(imap.tag)); }
+
+// The tagged line now in socket.line: 0 when its result is OK.
+int taggedResult(ImapClient& imap) {
+    if (strcmpi(View(field(View(imap.socket.line), 2)), "OK") == 0) return 0;
+    bSocket_serverError(imap.socket);
+    return -1;
+}
+
+// Reads up to the current command's tagged line, giving every other line to untagged;
+// 0 when the result is OK.
+template <class Untagged>
+int finish(ImapClient& imap, Untagged untagged) {
+    while (true) {
+        if (bSocket_readLn(imap.socket) < 0) return -1;
+        std::string_view line = View(imap.socket.line);
+        traceIn(line);
+        if (isTagged(imap, line)) return taggedResult(imap);
+        untagged(line);
+    }
+}
+
+int finish(ImapClient& imap) {
+    return finish(imap, [](std::string_view) {});
+}
+
+bool isUntagged(std::string_view line) { return line.starts_with("* "); }
+
+// The value of the first "UID " item in a FETCH line (preceded by a blank or "(" and
+// searched from the third character on); "" when there is none.
+Str uidItem(std::string_view line) {
+    for (long from = 3;;) {
+        long at = InStr(from, line, "UID ");
+        if (at == 0) return Str();
+        char before = line[static_cast<size_t>(at - 2)];
+        if (before == ' ' || before == '(') return getVal(at + 4, " )\r\n", line);
+        from = at + 1;
+    }
+}
+
+// The number in the first "{n}" of a FETCH line; 0 when there is none or it is not a
+// plain number that fits.
+long literalSize(std::string_view line) {
+    size_t open = line.find('{');
+    if (open == std::string_view::npos) return 0;
+    size_t close = line.find('}', open);
+    if (close == std::string_view::npos) return 0;
+    long n = number(line.substr(open + 1, close - open - 1));
+    return n > 0 ? n : 0;
+}
+
+} // namespace
+
+Owned<ImapClient> imap_construct() {
+    DebugTag tag("IMAP Constructor");
+    return makeTracked<ImapClient>();
+}
+
+int imap_connect(ImapClient& imap, std::string_view server, std::string_view credentials, std::string_view serverName,
+                 int useTLS) {
+    DebugTag tag("IMAP.imap_connect");
+    Str host;
+    splitServer(server, host, imap.port, useTLS ? 993 : 143);
+    bSocket_initSocket(imap.socket, View(host), imap.port, serverName, useTLS);
+    Str user = NthField(credentials, ":", 1);
+    Str pass = NthField(credentials, ":", 2);
+    if (unsafeCommandArg(View(user), kCredentialRoom)) {
+        bSocket_refuseArgument(imap.socket, "user name");
+        return -1;
+    }
+    if (unsafeCommandArg(View(pass), kCredentialRoom - user.size())) {
+        bSocket_refuseArgument(imap.socket, "password");
+        return -1;
+    }
+    debugLog("IMAP address is %s, port is %i", host.c_str(), imap.port);
+    if (bSocket_connectSocket(imap.socket) != 0) return -1;
+    if (bSocket_readLn(imap.socket) < 0) return -1;
+    traceIn(View(imap.socket.line));
+    if (strcmpi(View(field(View(imap.socket.line), 2)), "OK") != 0) {
+        bSocket_serverError(imap.socket);
+        return -1;
+    }
+
+    bool plainOffered = false;
+    if (command(imap, "CAPABILITY") != 0) return -1;
+    int rc = finish(imap, [&](std::string_view line) {
+        if (!isUntagged(line) || strcmpi(View(field(line, 2)), "CAPABILITY") != 0) return;
+        for (long i = 3, n = CountFields(line, " "); i <= n; ++i)
+            if (strcmpi(View(field(line, i)), "AUTH=PLAIN") == 0) plainOffered = true;
+    });
+    if (rc != 0) return -1;
+
+    if (plainOffered) {
+        if (command(imap, "AUTHENTICATE PLAIN") != 0) return -1;
+        if (bSocket_readLn(imap.socket) < 0) return -1;
+        traceIn(View(imap.socket.line));
+        if (imap.socket.line[0] != '+') {
+            bSocket_serverError(imap.socket);
+            return -1;
+        }
+        Str plain;
+        plain.push_back('\0');
+        plain.append(user);
+        plain.push_back('\0');
+        plain.append(pass);
+        if (sendLine(imap, View(Base64_Encode(View(plain)))) != 0) return -1;
+    } else if (command(imap, View(NewStr("LOGIN ", user, " ", pass))) != 0) {
+        return -1;
+    }
+    if (finish(imap) != 0) return -1;
+
+    if (command(imap, "SELECT INBOX") != 0) return -1;
+    imap.exists = 0;
+    return finish(imap, [&](std::string_view line) {
+        if (!isUntagged(line) || strcmpi(View(field(line, 3)), "EXISTS") != 0) return;
+        long n = number(View(field(line, 2)));
+        imap.exists = n >= 0 && n <= INT_MAX ? static_cast<int>(n) : 0;
+    });
+}
+
+int imap_uidl(ImapClient& imap) {
+    DebugTag tag("IMAP.imap_uidl");
+    Str().swap(imap.text);
+    imap.text.reserve(kListCapacity);
+    if (imap.exists == 0) return 0;
+    if (command(imap, "FETCH 1:* UID") != 0) return -1;
+    return finish(imap, [&](std::string_view line) {
+        if (InStr(1, line, "\\Deleted") != 0) return;
+        Str uid = uidItem(line);
+        if (uid.empty()) return;
+        imap.text.append(uid);
+        imap.text.append("\r\n");
+    });
+}
+
+int imap_getOpen(ImapClient& imap, std::string_view uid) {
+    DebugTag tag("IMAP.imap_getOpen");
+    if (unsafeCommandArg(uid, argRoom("UID FETCH  RFC822"))) {
+        bSocket_refuseArgument(imap.socket, "message UID");
+        return -1;
+    }
+    if (command(imap, View(NewStr("UID FETCH ", uid, " RFC822"))) != 0) return -1;
+    while (true) {
+        if (bSocket_readLn(imap.socket) < 0) return -1;
+        std::string_view line = View(imap.socket.line);
+        traceIn(line);
+        if (isTagged(imap, line)) { // answered without the message
+            bSocket_serverError(imap.socket);
+            return -1;
+        }
+        // Unsolicited FETCH lines (another client changed flags) carry no RFC822 item.
+        if (!isUntagged(line) || InStr(1, line, " FETCH ") == 0 || InStr(1, line, "RFC822") == 0) continue;
+        imap.messageLength = literalSize(line);
+        debugLog("msgLen: %li", imap.messageLength);
+        if (imap.messageLength > 0) {
+            imap.endOfMessage = 0;
+            imap.bytesRead = 0;
+            return 0;
+        }
+        imap.socket.errorText = NewStr("Error found in ", View(imap.socket.serverName), " server data:");
+        imap.socket.errorDetail = NewStr("Message length not found in message header.\r\n", withoutCrLf(line));
+        bSocket_closeSocket(imap.socket);
+        return -1;
+    }
+}
+
+long imap_getText(ImapClient& imap) {
+    DebugTag tag("IMAP.imap_getText");
+    resetBuffer(imap.text, kPieceCapacity);
+    if (imap.endOfMessage) return 0;
+    while (imap.text.size() < kPiece && imap.bytesRead < imap.messageLength) {
+        if (bSocket_readLn(imap.socket) < 0) return -1;
+        std::string_view line = View(imap.socket.line);
+        size_t left = static_cast<size_t>(imap.messageLength - imap.bytesRead);
+        if (line.size() > left) {
+            // The literal ends inside this line (a message without a final line break):
+            // what follows its last byte is the rest of the FETCH response, not mail.
+            traceIn(line.substr(left));
+            line = line.substr(0, left);
+        }
+        imap.text.append(line);
+        imap.bytesRead += static_cast<long>(line.size());
+    }
+    debugLog("IMAP->%i bytes of message data", static_cast<int>(imap.text.size()));
+    if (imap.bytesRead >= imap.messageLength) {
+        imap.endOfMessage = 1;
+        if (finish(imap) != 0) return -1; // the FETCH response's end and the tagged result
+    }
+    return static_cast<long>(imap.text.size());
+}
+
+int imap_delete(ImapClient& imap, std::string_view uid) {
+    DebugTag tag("IMAP.imap_delete");
+    if (unsafeCommandArg(uid, argRoom("UID STORE : +FLAGS (\\Deleted)") / 2)) {
+        bSocket_refuseArgument(imap.socket, "message UID");
+        return -1;
+    }
+    if (command(imap, View(NewStr("UID STORE ", uid, ":", uid, " +FLAGS (\\Deleted)"))) != 0) return -1;
+    return finish(imap);
+}
+
+int imap_close(ImapClient& imap) {
+    DebugTag tag("IMAP.imap_close");
+    if (command(imap, "CLOSE") != 0 || finish(imap) != 0) return -1;
+    if (command(imap, "LOGOUT") != 0 || finish(imap) != 0) return -1;
+    bSocket_closeSocket(imap.socket);
+    return 0;
+}

@@ -1,0 +1,43 @@
+// IMAP client for one INBOX: login (SASL PLAIN when offered, else LOGIN), the UID list,
+// RFC822 fetch by UID delivered in pieces, \Deleted flags and CLOSE/LOGOUT, over a
+// plain or TLS connection (TLS from the first byte).
+//
+// Every operation returns 0 (or a length) on success and -1 on failure; after a
+// failure the connection is closed and socket.errorText/errorDetail say why.
+#pragma once
+
+#include <string_view>
+
+#include "bsocket.h"
+
+struct ImapClient {
+    bSocket socket;
+    int tagCounter = 0;      // number of the last tag; keeps counting for the record's life
+    Str tag;                 // current command's tag, "A%04i "
+    int port = 0;
+    int endOfMessage = 0;    // 1 once the literal and the command's tagged result were read
+    long messageLength = 0;  // size of the current literal, from its "{n}"
+    long bytesRead = 0;      // bytes of the current literal delivered so far
+    Str text;                // the UID list after imap_uidl, the current piece after imap_getText
+    int exists = 0;          // messages in INBOX, from SELECT's EXISTS
+};
+
+Owned<ImapClient> imap_construct();
+
+// server: host[:port] (no port or 0: 993 with TLS, else 143); credentials: user ":"
+// password (cut at a second ":"); serverName: the account type. Logs in and selects
+// INBOX. Credentials with a line break, or too long for a command line in either
+// login form, are refused before anything is sent.
+int imap_connect(ImapClient& imap, std::string_view server, std::string_view credentials, std::string_view serverName,
+                 int useTLS);
+// Fills text with the UIDs of the messages not flagged \Deleted, one per line with
+// CR LF, in the server's order; sends nothing when INBOX is empty.
+int imap_uidl(ImapClient& imap);
+int imap_getOpen(ImapClient& imap, std::string_view uid);
+// Next piece of the literal in text: whole lines, at least 4096 bytes except the last,
+// exactly the literal's bytes in all; 0 once the message is complete. The call that
+// completes the literal also reads the command's tagged result.
+long imap_getText(ImapClient& imap);
+int imap_delete(ImapClient& imap, std::string_view uid);
+// CLOSE (removes the \Deleted messages) and LOGOUT, then closes the connection.
+int imap_close(ImapClient& imap);
