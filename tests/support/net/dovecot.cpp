@@ -186,12 +186,18 @@ void Dovecot::stop() {
 }
 
 void Dovecot::addMessage(const std::string& text) {
+    TempDir aside;
+    writeFile(aside.file("message"), text);
+    addMessageFile(aside.file("message"));
+}
+
+void Dovecot::addMessageFile(const std::string& path) {
     ++added_;
     std::string name = std::to_string(1000000000 + added_) + ".M" + std::to_string(added_) + "P" +
                        std::to_string(::getpid()) + ".tarnwell";
-    // Written aside and moved in, as a delivery would, so Dovecot never sees half a file.
+    // Copied aside and moved in, as a delivery would, so Dovecot never sees half a file.
     std::string tmp = maildir_ + "/tmp/" + name;
-    writeFile(tmp, text);
+    fs::copy_file(path, tmp);
     chownTree(tmp, mailUid_, mailGid_);
     fs::rename(tmp, maildir_ + "/new/" + name);
 }

@@ -39,6 +39,8 @@ public:
     // Stores a message in INBOX as Dovecot keeps it (text with LF line ends). Messages
     // added one after another get increasing UIDs and POP3 numbers.
     void addMessage(const std::string& text);
+    // The same for a message kept in a file (for messages too large to hold in memory).
+    void addMessageFile(const std::string& path);
     // The texts of the messages left in INBOX, in the order they were added.
     std::vector<std::string> messages() const;
     // Empties INBOX.
