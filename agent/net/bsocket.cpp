@@ -368,8 +368,11 @@ long bSocket_read(bSocket& s) {
 }
 
 long bSocket_readLn(bSocket& s) {
+    // Only the new bytes (and the CR before them) can complete a line: searching from
+    // there keeps a long line linear in its length.
+    size_t searchFrom = s.pendingStart;
     while (!CkStopReq()) {
-        size_t at = s.pending.find("\r\n", s.pendingStart);
+        size_t at = s.pending.find("\r\n", searchFrom);
         if (at != Str::npos) {
             size_t len = at + 2 - s.pendingStart;
             s.line.assign(s.pending, s.pendingStart, len);
@@ -386,6 +389,7 @@ long bSocket_readLn(bSocket& s) {
         }
         if (n < 0) return -1;
         NullCharRpl(s.ioBuffer.data(), static_cast<size_t>(n));
+        searchFrom = std::max(s.pendingStart, s.pending.size() > 0 ? s.pending.size() - 1 : 0);
         s.pending.append(s.ioBuffer.data(), static_cast<size_t>(n));
     }
     bSocket_closeSocket(s);
