@@ -29,8 +29,9 @@ struct Globals {
     Str indexPath;
     Str lastStatusAccount, lastStatusMessage;
 
-    // Current account: point into the account table (no copies); set by the run driver.
-    const AccountRow* current = nullptr;
+    // Current account: points into the account table (no copies); set by the run
+    // driver. Presets change its server settings for the run.
+    AccountRow* current = nullptr;
     Str noneAccount = ToStr("None"); // address shown while no account is worked on
 
     Str smtpHost;

@@ -2,8 +2,13 @@
 
 #include <cstdio>
 
+#include "accounts.h"
 #include "globals.h"
+#include "http.h"
+#include "imap.h"
 #include "log.h"
+#include "pop.h"
+#include "smtp.h"
 
 MtGlobals mt_globals;
 
@@ -18,6 +23,97 @@ void summaryCount(int count, const char* what) {
     updateSummary(line);
 }
 
+struct Clients {
+    Owned<HttpClient> http = http_construct();
+    Owned<PopClient> pop = pop_construct();
+    Owned<ImapClient> imap = imap_construct();
+    Owned<SmtpClient> smtp = smtp_construct();
+};
+
+// Chooses the next account to process (the same one again after "Retry account");
+// false when the list has ended.
+bool chooseAccount() {
+    while (true) {
+        if (mt_globals.retryAccount) {
+            mt_globals.acctsProcessed -= 1;
+        } else {
+            mt_globals.acctNumber += 1;
+            globals.acctErrorCount = 0;
+        }
+        mt_globals.retryAccount = 0;
+        if (mt_globals.acctNumber > kMaxAccounts - 1 ||
+            globals.accounts[static_cast<size_t>(mt_globals.acctNumber)].addr.empty())
+            return false;
+        if (StrBool(View(globals.accounts[static_cast<size_t>(mt_globals.acctNumber)].enable))) return true;
+    }
+}
+
+// Opens SMTP when there is something to send, forwards, closes SMTP; false when a step
+// failed (already reported), so the account module is not closed.
+bool forwardNew(webMail& session, SmtpClient& smtp, const Str& addr) {
+    if (session.newCount <= 0) return true;
+    debugLog("Calling OpenSMTP");
+    updateStatus(View(addr), "Connecting to SMTP server");
+    if (smtp_connect(smtp, View(globals.smtpHost), View(globals.smtpAuth), View(globals.smtpLogin),
+                     globals.smtpSecure) < 0) {
+        SmtpError(smtp);
+        return false;
+    }
+    debugLog("Calling ProcessMsg");
+    if (session.ProcessMsg(session) < 0) return false;
+    debugLog("Calling CloseSMTP");
+    if (smtp_close(smtp) < 0 && globals.runActive == 1)
+        logMsg(View(NewStr("Account: ", View(addr), "\r\nMessage: ", View(smtp.socket.errorText), "\r\n",
+                           View(smtp.socket.errorDetail), "\r\nAction: Continue")));
+    return true;
+}
+
+void DoNextAccount(Clients& c) {
+    DebugTag tag("MainThread.DoNextAccount");
+    if (CkStopReq() || !chooseAccount()) {
+        mt_globals.runDone = 1;
+        return;
+    }
+    AccountRow& row = globals.accounts[static_cast<size_t>(mt_globals.acctNumber)];
+    globals.current = &row;
+    const Str addr = row.addr;
+    debugLog("--------------------\r\nProcessing account %i: %s\r\n--------------------", mt_globals.acctNumber,
+             addr.c_str());
+    mt_globals.acctsProcessed += 1;
+    updateStatus(View(addr), "Initializing");
+    stdLog("Forwarding mail for %s", addr.c_str());
+
+    mt_globals.indexChanged = 0;
+    mt_globals.mailIndex = mailIndex_construct();
+    GetAcctIndex(*mt_globals.mailIndex, View(globals.indexPath), View(addr));
+
+    mt_globals.session = webMail_construct();
+    webMail& session = *mt_globals.session;
+    session.httpSocket = c.http.get();
+    session.popSocket = c.pop.get();
+    session.imapSocket = c.imap.get();
+    session.smtpSocket = c.smtp.get();
+    FindModule(View(row.type)).init(session);
+
+    debugLog("Calling OpenAccount");
+    if (session.OpenAccount(session) == 0) {
+        stdLog("   %i new message%s found", session.newCount, plural(session.newCount));
+        if (forwardNew(session, *c.smtp, addr)) {
+            debugLog("Calling CloseAccount");
+            session.CloseAccount(session);
+        }
+    }
+    if (session.newCount > 0) stdLog("   %i message%s forwarded", session.fwdCount, plural(session.fwdCount));
+
+    mt_globals.session.reset();
+    if (mt_globals.indexChanged == 1) PutAcctIndex(*mt_globals.mailIndex);
+    mt_globals.mailIndex.reset();
+    bSocket_closeSocket(c.pop->socket);
+    bSocket_closeSocket(c.imap->socket);
+    bSocket_closeSocket(c.smtp->socket);
+    globals.current = nullptr;
+}
+
 } // namespace
 
 int ErrorRule(std::string_view headline, std::string_view explanation) {
@@ -29,13 +125,14 @@ int ErrorRule(std::string_view headline, std::string_view explanation) {
     return -1;
 }
 
+int SmtpError(SmtpClient& smtp) { return ErrorRule(View(smtp.socket.errorText), View(smtp.socket.errorDetail)); }
+
 void ResetStart() {
     if (globals.stopRequested == 0) updateStatus("None", "Done");
     updateSummary(View(NewStr("Tarnwell run completed: ", getDateTimeStr())));
     if (mt_globals.criticalError == 1) updateSummary("   Critical error occurred");
     summaryCount(mt_globals.acctsProcessed, "processed");
-    if (mt_globals.acctsRetried > 0 && debugReq == 1)
-        summaryCount(mt_globals.acctsRetried, "completed with retry");
+    if (mt_globals.acctsRetried > 0 && debugReq == 1) summaryCount(mt_globals.acctsRetried, "completed with retry");
     if (mt_globals.acctsSkipped > 0) summaryCount(mt_globals.acctsSkipped, "skipped with errors");
     updateSummary("----------");
     globals.runActive = 0;
@@ -56,8 +153,12 @@ int MainThread_Run() {
         ResetStart();
         return 0;
     }
-
-    ResetStart();
+    {
+        Clients clients;
+        mt_globals.acctNumber = -1;
+        while (mt_globals.runDone != 1) DoNextAccount(clients);
+        ResetStart();
+    }
     debugLog("Thread ended\r\n--------------------");
     return 0;
 }

@@ -2,7 +2,11 @@
 // its summary.
 #pragma once
 
+#include "mailindex.h"
 #include "tstr.h"
+#include "webmail.h"
+
+using MailIndexHandle = Owned<mailIndex>;
 
 // The run record, reset at the start of every run.
 struct MtGlobals {
@@ -14,6 +18,8 @@ struct MtGlobals {
     int acctsProcessed = 0;
     int acctsRetried = 0; // maintained by ShowAlert
     int acctsSkipped = 0; // maintained by ShowAlert
+    MailIndexHandle mailIndex; // the current account's index
+    Owned<webMail> session;     // the current account's session
 };
 
 extern MtGlobals mt_globals;
@@ -26,3 +32,5 @@ void ResetStart();
 // otherwise the failure is recorded with ShowAlert and the account is marked for a
 // retry when the alert says so. Returns -1.
 int ErrorRule(std::string_view headline, std::string_view explanation);
+struct SmtpClient;
+int SmtpError(SmtpClient& smtp);

@@ -1,0 +1,25 @@
+// What the POP and IMAP modules share: log in and match the server's listing against
+// the mail index, finish deletions an earlier run left unconfirmed, forward each new
+// message and delete it unless it is to be left, and end the session.
+#pragma once
+
+#include "webmail.h"
+
+// The protocol side of one mailbox module. Listing lines hold a key (field 1: the POP
+// message number or the IMAP UID) and an identifier (field idField) split at blanks.
+struct MailboxClient {
+    const char* openTrace; // traced at the start of OpenAccount, or null
+    long idField;
+    int (*connect)(webMail& s, std::string_view server, std::string_view credentials, std::string_view type, int tls);
+    int (*list)(webMail& s, Str& listing);
+    int (*open)(webMail& s, std::string_view key);
+    long (*next)(webMail& s, std::string_view& chunk);
+    int (*remove)(webMail& s, std::string_view key);
+    int (*close)(webMail& s);
+    bool (*connected)(webMail& s);
+    int (*error)(webMail& s); // the error rule with the client's texts; returns -1
+};
+
+int OpenMailbox(webMail& session, const MailboxClient& client);
+int ProcessMailbox(webMail& session, const MailboxClient& client);
+int CloseMailbox(webMail& session, const MailboxClient& client);
