@@ -1,31 +1,66 @@
 #!/usr/bin/env bash
-# Sets up and builds, then shows one agent run in a throwaway HOME: three accounts
-# configured with tarnwell-settings and no SMTP host yet, so the run stops with the
-# alert a user sees before the outgoing server is set.
+# Sets up and builds, then forwards real mail on this machine: two private Dovecot
+# mailboxes (POP3 over TLS with a test CA, IMAP in plain text) and an SMTP sink, all on
+# 127.0.0.1. The POP account deletes what it forwarded, the IMAP account leaves it; a
+# second run shows that nothing is forwarded twice. Every server is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-bin="$PWD/${TARNWELL_BUILD_DIR:-build}/bin"
+build="$PWD/${TARNWELL_BUILD_DIR:-build}"
+bin="$build/bin"
 
 home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-settings() { HOME="$home" "$bin/tarnwell-settings" "$@"; }
+coproc SERVERS { "$build/tests/demo_servers"; }
+servers_in=${SERVERS[1]}
+cleanup() {
+  exec {servers_in}>&- 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$home"
+}
+trap cleanup EXIT
 
-echo "== Settings written with tarnwell-settings (HOME=$home)"
+declare -A at
+while read -r key value <&"${SERVERS[0]}"; do
+  [ "$key" = READY ] && break
+  at[$key]=$value
+done
+export SSL_CERT_FILE=${at[CA]} # the TLS mailbox's certificate comes from the test CA
+
+settings() { HOME="$home" "$bin/tarnwell-settings" "$@"; }
+agent() { HOME="$home" "$bin/Tarnwell Agent" "$@" | sed 's/^/   | /'; }
+
+echo "== Settings (tarnwell-settings, HOME=$home)"
+settings write SMTPHost "${at[SMTP]}"
 settings write dftFwd me@example.org
-settings account add --address ann@example.com --password 'pop secret' \
-    --server pop.example.com:995 --secure 1 --leave 0 --type POP
-settings account add --address bob@example.net --password hunter2 \
-    --server imap.example.net --leave 1 --type IMAP --enable 0
-settings account add --address carol@example.com --password pw \
-    --server mail.example.com --forward carol@example.org --login carol
+settings account add --address ann@example.com --password "${at[PASSWORD]}" --login "${at[USER]}" \
+    --server "${at[POP3S]}" --secure 1 --leave 0 --type POP
+settings account add --address ann@example.net --password "${at[PASSWORD]}" --login "${at[USER]}" \
+    --server "${at[IMAP]}" --secure 0 --leave 1 --type IMAP
 settings account list
+
 echo
-echo "== Tarnwell Agent -d (status lines on standard output)"
-HOME="$home" "$bin/Tarnwell Agent" -d
+echo "== First run: Tarnwell Agent (status lines as they come)"
+agent
+echo
+echo "== What the SMTP server received"
+for env in "${at[SINK]}"/*.env; do
+  eml=${env%.env}.eml
+  subject=$(grep -m1 -i '^Subject:' "$eml" | tr -d '\r')
+  match="no copy of a stored message"
+  for stored in "${at[STORED]}"/*.eml; do
+    if cmp -s "$stored" "$eml"; then match="byte-identical to $(basename "$stored")"; fi
+  done
+  printf '   %s  %-38s %6d bytes  %s\n' "$(basename "$eml")" "$subject" "$(stat -c %s "$eml")" "$match"
+done
+echo "LEFT" >&"$servers_in"
+read -r line <&"${SERVERS[0]}"
+echo "   $line"
+
+echo
+echo "== Second run: nothing is forwarded twice"
+agent
+echo "   messages at the SMTP server: $(ls "${at[SINK]}"/*.eml | wc -l)"
+
 echo
 echo "== ~/Library/Logs/Tarnwell.log"
-cat "$home/Library/Logs/Tarnwell.log"
-echo
-echo "== ~/Library/Logs/Tarnwell Trace.log (settings as the agent read them)"
-grep -E '^(Tarnwell|smtp|dftFwd|auto|Account[0-3]:|Memory)' "$home/Library/Logs/Tarnwell Trace.log"
+sed 's/^/   | /' "$home/Library/Logs/Tarnwell.log"

@@ -1,0 +1,78 @@
+// Servers for the demo: two private Dovecot instances (the POP box over TLS, the IMAP
+// box in plain text) holding a few realistic messages, and an SMTP sink. Prints what
+// the demo script needs, then runs until its standard input closes, and stops them all.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "aiosmtpd.h"
+#include "dovecot.h"
+#include "testca.h"
+#include "testutil.h"
+
+namespace {
+
+std::vector<std::string> popMessages() {
+    std::string attachment;
+    for (int i = 0; i < 40; ++i) attachment += "VGFybndlbGwgZGVtbyBhdHRhY2htZW50IC0gbm90IGEgcmVhbCBQREYgZmlsZSwganVzdCBieXRlcy4K\n";
+    return {
+        "From: Ann Example <ann@example.com>\nTo: tester@example.com\nSubject: Lunch on Friday?\n"
+        "Date: Tue, 08 Dec 2026 09:12:00 +0000\nMessage-ID: <lunch-1@example.com>\n\n"
+        "Hi,\n\nare we still on for lunch on Friday at noon?\n\nAnn\n",
+        "From: Billing <billing@example.net>\nTo: tester@example.com\nSubject: Your invoice\n"
+        "Date: Tue, 08 Dec 2026 10:00:00 +0000\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\nContent-Type: text/plain; charset=us-ascii\n\n"
+        "Please find the invoice attached.\n\n--b1\nContent-Type: application/pdf; name=\"invoice.pdf\"\n"
+        "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=\"invoice.pdf\"\n\n" +
+            attachment + "--b1--\n",
+        "From: Dot Person <dots@example.org>\nTo: tester@example.com\nSubject: Lines that start with dots\n\n"
+        ".\n..\n.hidden file names look like this\n...and an ellipsis\n",
+    };
+}
+
+std::vector<std::string> imapMessages() {
+    return {
+        "From: Newsletter <news@example.com>\nTo: tester@example.com\nSubject: A long line\n\n" +
+            std::string(1500, 'x') + "\n",
+        "From: Carol <carol@example.com>\nTo: tester@example.com\nSubject: Re: plans\nIn-Reply-To: <p@example.com>\n\n"
+        "> quoted text\nSounds good.\n",
+    };
+}
+
+void store(const std::string& folder, const std::string& name, const std::string& text) {
+    writeFile(folder + "/" + name, crlf(text));
+}
+
+} // namespace
+
+int main() {
+    Dovecot popBox, imapBox;
+    SmtpSinkOptions sinkOptions;
+    sinkOptions.lineLimit = 1 << 20; // like real MTAs, accept lines past 1000 characters
+    SmtpSink sink(sinkOptions);
+    TempDir stored;
+    int n = 0;
+    for (const auto& m : popMessages()) {
+        popBox.addMessage(m);
+        store(stored.path(), "pop-" + std::to_string(++n) + ".eml", m);
+    }
+    n = 0;
+    for (const auto& m : imapMessages()) {
+        imapBox.addMessage(m);
+        store(stored.path(), "imap-" + std::to_string(++n) + ".eml", m);
+    }
+    std::printf("POP3S 127.0.0.1:%d\nIMAP 127.0.0.1:%d\nSMTP %s\nSINK %s\nSTORED %s\nCA %s\nUSER %s\nPASSWORD %s\nREADY\n",
+                popBox.popsPort(), imapBox.imapPort(), sink.server().c_str(), sink.folder().c_str(),
+                stored.path().c_str(), testCerts().caCert.c_str(), Dovecot::kUser, Dovecot::kPassword);
+    std::fflush(stdout);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line == "LEFT") {
+            std::printf("POP box holds %zu message(s), IMAP box holds %zu message(s)\n", popBox.messages().size(),
+                        imapBox.messages().size());
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
