@@ -34,9 +34,13 @@ size_t breakSegments(std::string_view line, Str& out, bool final) {
             size_t brk = lastBlank != std::string_view::npos ? lastBlank : segStart + 998;
             out.append(line.substr(emitted, brk - emitted));
             out.append("\r\n");
-            emitted = segStart = brk;
-            col = static_cast<long>(i - brk) + 1;
+            // Counting restarts at 1 with the character after the break, so the new
+            // segment is walked again from its start: a line broken while it arrives
+            // then gets the same breaks as the whole line.
+            emitted = segStart = i = brk;
+            col = 1;
             lastBlank = std::string_view::npos;
+            continue;
         }
         char c = line[i];
         if (c == ' ' && col >= 2 && col <= 999) lastBlank = i;
@@ -122,13 +126,23 @@ int SendMsgText(webMail& session, std::string_view text, int flush) {
     session.relayBuf.append(text);
     Str out;
     if (flush) {
-        // A message without a blank line still holds its last header line here.
+        // A message without a blank line still holds its last header line here, and a
+        // continuation of it may follow without a line end.
+        if (!session.hdrDone && (session.relayBuf.starts_with(' ') || session.relayBuf.starts_with('\t'))) {
+            session.pendingHdr.append(session.relayBuf);
+            session.relayBuf.clear();
+        }
         if (!session.pendingHdr.empty()) {
             checkHeader(session.pendingHdr);
             out.swap(session.pendingHdr);
         }
         out.append(session.relayBuf);
         session.relayBuf.clear();
+        // The SMTP client ends the last line; that line end counts against the limit.
+        bool open = !out.ends_with("\r\n");
+        if (open) out.append("\r\n");
+        vfyLineLen(out);
+        if (open) out.resize(out.size() - 2);
         return put(session, View(out));
     }
     size_t start = 0, at;
