@@ -47,13 +47,13 @@ int OpenMailbox(webMail& s, const MailboxClient& client) {
         Str id = NthField(line, " ", client.idField);
         Str mark = FindAcct(ix, View(id));
         debugLog("msgID: %s  msgStat: %c", id.c_str(), mark.empty() ? ' ' : mark[0]);
-        if (mark == "E") {
+        if (strcmpi(View(mark), "E") == 0) {
             MarkAcct(ix, View(id), "F");
-        } else if (mark == "X") {
+        } else if (strcmpi(View(mark), "X") == 0) {
             ++s.newCount;
             AppendStr(AppendStr(s.msgList, line), "\r\n");
             AddAcct(ix, View(id));
-        } else if (mark == "C") {
+        } else if (strcmpi(View(mark), "C") == 0) {
             AppendStr(AppendStr(cleanup, line), "\r\n");
         }
     });
