@@ -97,8 +97,11 @@ public:
         args.insert(args.end(), options.begin(), options.end());
         return args;
     }
+    // The exit status is always 0; anything else is a crash or a sanitizer's report.
     RunResult run(const std::vector<std::string>& options = {}) const {
-        return runProgram(argv(options), home_.path(), kRunSeconds);
+        RunResult r = runProgram(argv(options), home_.path(), kRunSeconds);
+        EXPECT_EQ(r.exitStatus, 0) << r.out << log();
+        return r;
     }
     std::unique_ptr<AgentRunner> start(const std::vector<std::string>& options = {}) const {
         return std::make_unique<AgentRunner>(argv(options), home_.path());
@@ -192,7 +195,6 @@ TEST_F(RunLevel, TakesEnabledAccountsInOrderUntilAnEmptyAddress) {
                        record({"c@example.com", pop}), end, record({"e@example.com", pop})},
                       sink.server());
         RunResult r = home.run();
-        EXPECT_EQ(r.exitStatus, 0);
         EXPECT_EQ(statusAccounts(r.out), (std::vector<std::string>{"a@example.com", "c@example.com"})) << r.out;
         EXPECT_TRUE(has(summaryLines(r.out), "   2 accounts processed")) << r.out;
         EXPECT_TRUE(has(statusLines(r.out), "None\tDone"));
@@ -311,6 +313,7 @@ TEST_F(RunLevel, StatusRequestAndStopWhileForwarding) {
         << agent->out();
     agent->signal(SIGINT);
     RunResult first = agent->finish(kRunSeconds);
+    EXPECT_EQ(first.exitStatus, 0);
     EXPECT_TRUE(has(statusLines(first.out), "None\tStopped")) << first.out;
     EXPECT_FALSE(has(statusLines(first.out), "None\tDone"));
     EXPECT_TRUE(has(summaryLines(first.out), "   1 account processed"));
@@ -328,55 +331,76 @@ TEST_F(RunLevel, StatusRequestAndStopWhileForwarding) {
     EXPECT_EQ(home.section("a@example.com")->front(), forwarded->front());
 }
 
-TEST_F(RunLevel, DeletionCutBeforeQuitIsFinishedByTheNextRunWithoutForwardingAgain) {
-    fill({kThree[0], kThree[2]});
-    CuttingProxy proxy(box.popPort(), ProxyFault{"QUIT"});
-    AgentHome home;
-    home.settings({record({"a@example.com", local(proxy.port()), false})}, sink.server());
+TEST_F(RunLevel, DeletionCutBeforeItIsCommittedIsFinishedByTheNextRunWithoutForwardingAgain) {
+    struct Case {
+        std::string type;
+        int port;
+        std::string commit; // the command that makes the deletions final
+    };
+    for (const Case& c : {Case{"POP", box.popPort(), "QUIT"}, Case{"IMAP", box.imapPort(), " CLOSE\r\n"}}) {
+        SCOPED_TRACE(c.type);
+        box.clearMailbox();
+        sink.clear();
+        fill({kThree[0], kThree[2]});
+        CuttingProxy proxy(c.port, ProxyFault{c.commit});
+        AgentHome home;
+        home.settings({record({"a@example.com", local(proxy.port()), false, c.type})}, sink.server());
 
-    // Both attempts of the first run lose their QUIT: the server never commits.
-    RunResult first = home.run();
-    EXPECT_EQ(proxy.struck(), 2);
-    EXPECT_EQ(alertActions(home.log()), (std::vector<std::string>{"Retry account", "Skip to next account"}));
-    EXPECT_EQ(received(sink), crlfAll({kThree[0], kThree[2]}));
-    EXPECT_EQ(box.messages().size(), 2u);
-    auto pending = home.section("a@example.com");
-    ASSERT_TRUE(pending && pending->size() == 2u) << home.index();
-    for (const std::string& item : *pending) EXPECT_EQ(item.substr(item.size() - 2), "\tD") << home.index();
-    // The retry already found them marked: clean-up, not forwarding.
-    EXPECT_TRUE(has(statusLines(first.out), "a@example.com\tPerforming message cleanup")) << first.out;
+        // Both attempts of the first run lose the command: the server never commits.
+        RunResult first = home.run();
+        EXPECT_EQ(proxy.struck(), 2);
+        EXPECT_EQ(alertActions(home.log()), (std::vector<std::string>{"Retry account", "Skip to next account"}));
+        EXPECT_EQ(received(sink), crlfAll({kThree[0], kThree[2]}));
+        EXPECT_EQ(box.messages().size(), 2u);
+        auto pending = home.section("a@example.com");
+        ASSERT_TRUE(pending && pending->size() == 2u) << home.index();
+        for (const std::string& item : *pending) EXPECT_EQ(item.substr(item.size() - 2), "\tD") << home.index();
+        // The retry already found them marked: clean-up, not forwarding.
+        EXPECT_TRUE(has(statusLines(first.out), "a@example.com\tPerforming message cleanup")) << first.out;
 
-    proxy.setFault(std::nullopt);
-    RunResult second = home.run();
-    std::vector<std::string> status = statusLines(second.out);
-    EXPECT_TRUE(has(status, "a@example.com\tPerforming message cleanup")) << second.out;
-    EXPECT_FALSE(has(status, "a@example.com\tConnecting to SMTP server")) << second.out;
-    EXPECT_NE(home.log().find("   0 new messages found"), std::string::npos);
-    EXPECT_EQ(sink.count(), 2u);
-    EXPECT_TRUE(box.messages().empty());
-    EXPECT_EQ(home.section("a@example.com"), std::vector<std::string>{}) << home.index();
+        proxy.setFault(std::nullopt);
+        RunResult second = home.run();
+        std::vector<std::string> status = statusLines(second.out);
+        EXPECT_TRUE(has(status, "a@example.com\tPerforming message cleanup")) << second.out;
+        EXPECT_FALSE(has(status, "a@example.com\tConnecting to SMTP server")) << second.out;
+        EXPECT_NE(home.log().find("   0 new messages found"), std::string::npos);
+        EXPECT_EQ(sink.count(), 2u);
+        EXPECT_TRUE(box.messages().empty());
+        EXPECT_EQ(home.section("a@example.com"), std::vector<std::string>{}) << home.index();
+    }
 }
 
 TEST_F(RunLevel, RetrievalBrokenInsideAMessageIsRetriedWithoutDuplicates) {
-    fill(kThree);
-    // The second message breaks off 10,000 bytes into the server's answer, once.
-    CuttingProxy proxy(box.popPort(), ProxyFault{"RETR 2", 10000, ProxyFault::Action::Cut, 1});
-    AgentHome home;
-    home.settings({record({"a@example.com", local(proxy.port())})}, sink.server());
-    RunResult r = home.run();
-    EXPECT_EQ(proxy.struck(), 1);
-    std::string log = home.log();
-    EXPECT_EQ(alertActions(log), std::vector<std::string>{"Retry account"}) << log;
-    EXPECT_NE(log.find("   Status: Forwarding message 2 of 3  ("), std::string::npos) << log;
-    EXPECT_NE(log.find("   1 message forwarded"), std::string::npos) << log;
-    // Without "-d" the retry is not counted in the summary.
-    std::vector<std::string> summary = summaryLines(r.out);
-    EXPECT_TRUE(has(summary, "   1 account processed")) << r.out;
-    for (const std::string& line : summary) EXPECT_EQ(line.find("retry"), std::string::npos) << line;
-    // Nothing partial was saved, and the first message was not sent again.
-    EXPECT_EQ(received(sink), crlfAll(kThree));
-    EXPECT_EQ(home.section("a@example.com")->size(), 3u) << home.index();
-    EXPECT_EQ(box.messages().size(), 3u);
+    struct Case {
+        std::string type;
+        int port;
+        std::string fetch; // the end of the command that asks for a message
+    };
+    for (const Case& c : {Case{"POP", box.popPort(), "RETR "}, Case{"IMAP", box.imapPort(), " RFC822\r\n"}}) {
+        SCOPED_TRACE(c.type);
+        box.clearMailbox();
+        sink.clear();
+        fill(kThree);
+        // The second message breaks off 10,000 bytes into the server's answer, once.
+        ProxyFault cut{c.fetch, 10000, ProxyFault::Action::Cut, 1, 2};
+        CuttingProxy proxy(c.port, cut);
+        AgentHome home;
+        home.settings({record({"a@example.com", local(proxy.port()), true, c.type})}, sink.server());
+        RunResult r = home.run();
+        EXPECT_EQ(proxy.struck(), 1);
+        std::string log = home.log();
+        EXPECT_EQ(alertActions(log), std::vector<std::string>{"Retry account"}) << log;
+        EXPECT_NE(log.find("   Status: Forwarding message 2 of 3  ("), std::string::npos) << log;
+        EXPECT_NE(log.find("   1 message forwarded"), std::string::npos) << log;
+        // Without "-d" the retry is not counted in the summary.
+        std::vector<std::string> summary = summaryLines(r.out);
+        EXPECT_TRUE(has(summary, "   1 account processed")) << r.out;
+        for (const std::string& line : summary) EXPECT_EQ(line.find("retry"), std::string::npos) << line;
+        // Nothing partial was saved, and the first message was not sent again.
+        EXPECT_EQ(received(sink), crlfAll(kThree));
+        EXPECT_EQ(home.section("a@example.com")->size(), 3u) << home.index();
+        EXPECT_EQ(box.messages().size(), 3u);
+    }
 }
 
 TEST_F(RunLevel, PresetsConnectToTheirOwnServers) {
@@ -486,4 +510,26 @@ TEST_F(RunLevel, SmtpRefusingEveryAttemptSkipsTheAccountAndLeavesTheMessagesNew)
     home.run();
     EXPECT_EQ(received(sink), crlfAll(two));
     EXPECT_TRUE(box.messages().empty());
+}
+
+TEST_F(RunLevel, SmtpQuitRefusedIsLoggedButTheAccountCompletes) {
+    const std::vector<std::string> two = {kThree[0], kThree[2]};
+    fill(two);
+    SmtpSink refusing(refusingWith("QUIT=421 4.4.2 Closing first"));
+    AgentHome home;
+    home.settings({record({"a@example.com", local(box.popPort()), false})}, refusing.server());
+    RunResult r = home.run({"-d"});
+    std::string log = home.log();
+    EXPECT_EQ(alertActions(log), std::vector<std::string>{"Continue"}) << log;
+    EXPECT_NE(log.find("421 4.4.2 Closing first"), std::string::npos) << log;
+    std::vector<std::string> summary = summaryLines(r.out);
+    EXPECT_TRUE(has(summary, "   1 account processed")) << r.out;
+    for (const std::string& line : summary) {
+        EXPECT_EQ(line.find("retry"), std::string::npos) << line;
+        EXPECT_EQ(line.find("skipped"), std::string::npos) << line;
+    }
+    EXPECT_EQ(received(refusing), crlfAll(two));
+    // The mail session still ended normally, so the deletions are final.
+    EXPECT_TRUE(box.messages().empty());
+    EXPECT_EQ(home.section("a@example.com"), std::vector<std::string>{}) << home.index();
 }

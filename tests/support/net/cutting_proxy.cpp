@@ -18,6 +18,7 @@ struct CuttingProxy::Conn {
     int server = -1;
     std::optional<ProxyFault> fault; // cleared once it struck or may no longer strike
     bool armed = false;
+    int matches = 0;      // occurrences of the trigger text so far
     long serverLeft = 0;  // bytes the server may still send once armed
     bool holding = false; // struck with Hold: the client is drained, nothing passes
     bool closed = false;
@@ -134,7 +135,9 @@ bool CuttingProxy::fromClient(Conn& c) {
     if (c.fault && !c.armed) {
         const std::string& text = c.fault->clientText;
         std::string seen = c.tail + std::string(chunk);
+        // The tail is shorter than the text, so every match found here is a new one.
         size_t at = seen.find(text);
+        while (at != std::string::npos && ++c.matches < c.fault->occurrence) at = seen.find(text, at + 1);
         if (at == std::string::npos) {
             c.tail = seen.substr(seen.size() - std::min(seen.size(), text.size() - 1));
         } else if (c.fault->serverBytes > 0) {

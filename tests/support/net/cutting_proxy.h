@@ -26,6 +26,8 @@ struct ProxyFault {
     Action action = Action::Cut;
     // How many times the fault strikes (one connection each); -1: on every connection.
     int times = -1;
+    // Which occurrence of clientText on a connection arms the fault (1: the first).
+    int occurrence = 1;
 };
 
 class CuttingProxy {
