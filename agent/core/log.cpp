@@ -114,11 +114,13 @@ void resizeLog(std::string_view path, long limit) {
 
 void updateStatus(std::string_view account, std::string_view message) {
     Str a = statusField(account), m = statusField(message);
+    // Cleared before writing: a reader that asks again as soon as it reads this line
+    // must not have its request wiped out afterwards.
+    globals.statusRequested = 0;
     std::fprintf(stdout, "updateStatus\t%s\t%s\n", a.c_str(), m.c_str());
     std::fflush(stdout);
     globals.lastStatusAccount = a;
     globals.lastStatusMessage = m;
-    globals.statusRequested = 0;
 }
 
 void updateSummary(std::string_view text) {
