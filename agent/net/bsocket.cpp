@@ -391,6 +391,14 @@ long bSocket_readLn(bSocket& s) {
         NullCharRpl(s.ioBuffer.data(), static_cast<size_t>(n));
         searchFrom = std::max(s.pendingStart, s.pending.size() > 0 ? s.pending.size() - 1 : 0);
         s.pending.append(s.ioBuffer.data(), static_cast<size_t>(n));
+        if (s.pending.size() - s.pendingStart > s.limits.maxLine) {
+            s.failed = 1;
+            s.errorText = NewStr("An error occurred while communicating with the ", View(s.serverName), " server.");
+            s.errorDetail = ToStr("The server sent a line longer than the agent accepts.");
+            debugLog("%s bSocket_readLn line too long", name(s));
+            bSocket_closeSocket(s);
+            return -1;
+        }
     }
     bSocket_closeSocket(s);
     return -1;

@@ -17,6 +17,8 @@ struct bSocketLimits {
     int ioWait = 180;     // seconds, each read or write wait
     int slice = 5;        // seconds per wait slice between stop checks
     int attempts = 3;     // connection attempts
+    size_t maxLine = 4u << 20; // longest line accepted; a server that never ends its line
+                               // cannot make the agent hold more than this
 };
 
 struct SslFree {

@@ -173,3 +173,15 @@ TEST(BufferedSocket, TlsVerifiesTheServerAgainstTheTrustedAuthority) {
     }
     trustOnly(certs.caCert);
 }
+
+TEST(BufferedSocket, ALineWithoutEndIsRefusedPastTheLimit) {
+    std::string script = "S-RAW: +OK short\\r\\n" + std::string(5000, 'x') + "\nSTALL\n";
+    ScriptedServer server(script);
+    Client c(server);
+    c.s.limits.maxLine = 4096;
+    ASSERT_EQ(bSocket_connectSocket(c.s), 0);
+    ASSERT_GT(bSocket_readLn(c.s), 0);
+    EXPECT_EQ(bSocket_readLn(c.s), -1);
+    EXPECT_EQ(c.s.errorDetail, "The server sent a line longer than the agent accepts.");
+    EXPECT_EQ(c.s.fd, -1);
+}
