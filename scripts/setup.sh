@@ -10,6 +10,8 @@ packages=(
   libssl-dev openssl libplist-dev
   libgtest-dev googletest
   dovecot-core dovecot-pop3d dovecot-imapd python3-aiosmtpd
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
+  fetchmail time
 )
 
 missing=()
