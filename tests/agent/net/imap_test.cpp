@@ -4,35 +4,15 @@
 
 #include "dovecot.h"
 #include "imap.h"
+#include "pieces.h"
 #include "scripted_server.h"
 #include "testca.h"
 
 namespace {
 
-std::string at(int port, const char* host = "127.0.0.1") { return std::string(host) + ":" + std::to_string(port); }
+Owned<ImapClient> client() { return shortWaits(imap_construct()); }
 
-Owned<ImapClient> client() {
-    Owned<ImapClient> imap = imap_construct();
-    imap->socket.limits = {2, 2, 1, 3};
-    return imap;
-}
-
-struct Fetched {
-    std::vector<long> sizes; // every result up to and including the first 0 or -1
-    std::string text;
-};
-
-Fetched fetchAll(ImapClient& imap) {
-    Fetched f;
-    for (int i = 0; i < 100000; ++i) {
-        long n = imap_getText(imap);
-        f.sizes.push_back(n);
-        if (n <= 0) break;
-        EXPECT_EQ(imap.text.size(), static_cast<size_t>(n));
-        f.text.append(imap.text.data(), imap.text.size());
-    }
-    return f;
-}
+Fetched fetchAll(ImapClient& c) { return fetchAll(c, imap_getText); }
 
 std::string uids(const ImapClient& imap) { return std::string(imap.text.data(), imap.text.size()); }
 

@@ -4,35 +4,15 @@
 
 #include "dovecot.h"
 #include "pop.h"
+#include "pieces.h"
 #include "scripted_server.h"
 #include "testca.h"
 
 namespace {
 
-std::string at(int port, const char* host = "127.0.0.1") { return std::string(host) + ":" + std::to_string(port); }
+Owned<PopClient> client() { return shortWaits(pop_construct()); }
 
-Owned<PopClient> client() {
-    Owned<PopClient> pop = pop_construct();
-    pop->socket.limits = {2, 2, 1, 3};
-    return pop;
-}
-
-struct Fetched {
-    std::vector<long> sizes; // every result up to and including the first 0 or -1
-    std::string text;
-};
-
-Fetched fetchAll(PopClient& pop) {
-    Fetched f;
-    for (int i = 0; i < 100000; ++i) {
-        long n = pop_getText(pop);
-        f.sizes.push_back(n);
-        if (n <= 0) break;
-        EXPECT_EQ(pop.text.size(), static_cast<size_t>(n));
-        f.text.append(pop.text.data(), pop.text.size());
-    }
-    return f;
-}
+Fetched fetchAll(PopClient& c) { return fetchAll(c, pop_getText); }
 
 // Pieces are whole lines, and at least 4096 bytes except the last.
 void expectWholeLinePieces(const std::vector<long>& sizes, const std::string& text) {
