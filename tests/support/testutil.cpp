@@ -49,20 +49,18 @@ std::vector<std::string> splitLines(const std::string& text) {
 }
 
 #include <chrono>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-RunResult runProgram(const std::vector<std::string>& argv, const std::string& home, int timeoutSeconds) {
-    RunResult result;
+int spawnWithHome(const std::vector<std::string>& argv, const std::string& home, int& outFd) {
     int fds[2];
-    if (::pipe(fds) != 0) return result;
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("spawn: pipe failed");
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[0]);
-        ::close(fds[1]);
+        ::dup2(fds[1], STDOUT_FILENO); // dup2 clears close-on-exec on the copy
         ::setenv("HOME", home.c_str(), 1);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -71,6 +69,18 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& ho
         ::_exit(127);
     }
     ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        throw std::runtime_error("spawn: fork failed");
+    }
+    outFd = fds[0];
+    return pid;
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& home, int timeoutSeconds) {
+    RunResult result;
+    int fd = -1;
+    pid_t pid = spawnWithHome(argv, home, fd);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     char buf[4096];
     while (true) {
@@ -79,13 +89,13 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& ho
             ::kill(pid, SIGKILL);
             break;
         }
-        pollfd p{fds[0], POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
+        ssize_t n = ::read(fd, buf, sizeof buf);
         if (n <= 0) break;
         result.out.append(buf, static_cast<size_t>(n));
     }
-    ::close(fds[0]);
+    ::close(fd);
     int status = 0;
     ::waitpid(pid, &status, 0);
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -29,6 +29,10 @@ struct RunResult {
     std::string out;     // standard output
 };
 
+// Starts argv[0] with HOME set to home and its standard output on a pipe whose reading
+// end is stored in outFd; returns the process id (throws when the pipe or fork fails).
+int spawnWithHome(const std::vector<std::string>& argv, const std::string& home, int& outFd);
+
 // Runs a program with HOME set to home and waits at most timeoutSeconds (then kills
 // it). Standard error goes where the program sends it.
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& home, int timeoutSeconds = 30);

@@ -21,24 +21,7 @@ int msLeft(Clock::time_point deadline) {
 } // namespace
 
 AgentRunner::AgentRunner(const std::vector<std::string>& argv, const std::string& home) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("agent runner: pipe failed");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(fds[1], STDOUT_FILENO); // dup2 clears close-on-exec on the copy
-        ::setenv("HOME", home.c_str(), 1);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    if (pid_ < 0) {
-        ::close(fds[0]);
-        throw std::runtime_error("agent runner: fork failed");
-    }
-    fd_ = fds[0];
+    pid_ = spawnWithHome(argv, home, fd_);
 }
 
 AgentRunner::~AgentRunner() {
