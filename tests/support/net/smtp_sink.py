@@ -32,10 +32,10 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Fault:
-    def __init__(self, spec):
-        verb, sep, self.reply = spec.partition("=")
+    def __init__(self, rule):
+        verb, sep, self.reply = rule.partition("=")
         if not sep or not self.reply:
-            raise ValueError("bad --fail value: " + spec)
+            raise ValueError("bad --fail value: " + rule)
         self.times = None
         if "*" in verb:
             verb, times = verb.rsplit("*", 1)
@@ -126,11 +126,11 @@ def main():
     parser.add_argument("--tls-key", help="private key of --tls-cert")
     parser.add_argument("--user", help="offer AUTH LOGIN and accept this user name")
     parser.add_argument("--password", default="", help="the password of --user")
-    parser.add_argument("--fail", action="append", default=[], metavar="SPEC", help="VERB[/TEXT][*TIMES]=REPLY")
+    parser.add_argument("--fail", action="append", default=[], metavar="RULE", help="VERB[/TEXT][*TIMES]=REPLY")
     parser.add_argument("--line-limit", type=int, default=1001, help="longest line accepted, CR LF included")
     args = parser.parse_args()
 
-    faults = [Fault(spec) for spec in args.fail]
+    faults = [Fault(rule) for rule in args.fail]
     os.makedirs(args.dir, exist_ok=True)
     context = None
     if args.tls_cert:
