@@ -99,11 +99,17 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
         MarkAcct(ix, View(id), "F");
         debugLog("MarkAcct F msgID: %s", id.c_str());
         ++s.fwdCount;
-        if (StrBool(View(row.leave))) return;
+        // The index is written after every message, not only at the end of the account:
+        // a run killed on the way must not forward again what it already forwarded.
+        if (StrBool(View(row.leave))) {
+            PutAcctIndex(ix);
+            return;
+        }
         std::snprintf(status, sizeof status, "Clearing message %i of %i", i, s.newCount);
         updateStatus(View(row.addr), status);
         debugLog("MarkAcct D msgID: %s", id.c_str());
         MarkAcct(ix, View(id), "D");
+        PutAcctIndex(ix);
         if (client.remove(s, View(key)) < 0) rc = client.error(s);
     });
     return rc;
