@@ -97,13 +97,17 @@ int finish(ImapClient& imap) {
 bool isUntagged(std::string_view line) { return line.starts_with("* "); }
 
 // The value of the first "UID " item in a FETCH line (preceded by a blank or "(" and
-// searched from the third character on); "" when there is none.
+// searched from the third character on); "" when there is none, or when the value runs
+// into a line break (an unclosed quote, a lone CR), which would split the UID list.
 Str uidItem(std::string_view line) {
     for (long from = 3;;) {
         long at = InStr(from, line, "UID ");
         if (at == 0) return Str();
         char before = line[static_cast<size_t>(at - 2)];
-        if (before == ' ' || before == '(') return getVal(at + 4, " )\r\n", line);
+        if (before == ' ' || before == '(') {
+            Str uid = getVal(at + 4, " )\r\n", line);
+            return uid.find_first_of("\r\n") == Str::npos ? uid : Str();
+        }
         from = at + 1;
     }
 }

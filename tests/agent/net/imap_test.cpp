@@ -73,6 +73,13 @@ TEST(ImapClient, LoginWithoutPlainAndTagsAcrossAccounts) {
     }
 }
 
+TEST(ImapClient, UidRunningIntoTheLineEndIsNoUid) {
+    LoggedIn session("imap/uid_line_break.txt", false);
+    ASSERT_EQ(imap_uidl(*session.imap), 0);
+    EXPECT_EQ(uids(*session.imap), "7\r\n");
+    EXPECT_EQ(session.server.result(), "");
+}
+
 TEST(ImapClient, PiecesAreWholeLinesAndTheLastReadsTheResult) {
     std::string script = fixture("imap/login.txt") + "C: A0004 UID FETCH 7 RFC822\nS: * 1 FETCH (UID 7 RFC822 {10000}\n";
     std::string line(98, 'x');
