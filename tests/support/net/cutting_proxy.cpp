@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <strings.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,11 +19,16 @@ struct CuttingProxy::Conn {
     int server = -1;
     std::optional<ProxyFault> fault; // cleared once it struck or may no longer strike
     bool armed = false;
-    int matches = 0;      // occurrences of the trigger text so far
-    long serverLeft = 0;  // bytes the server may still send once armed
-    bool holding = false; // struck with Hold: the client is drained, nothing passes
+    int matches = 0;       // occurrences of the trigger text (Reply: matching commands) so far
+    long serverLeft = -1;  // bytes the server may still send once armed; -1: not counted
+    long clientLeft = -1;  // the same for the client
+    bool holding = false;  // struck with Hold: the client is drained, nothing passes
     bool closed = false;
-    std::string tail; // the client's last bytes, for a trigger split across reads
+    std::string tail;      // the client's last bytes, for a trigger split across reads
+    std::string line;      // Reply: the client's command line not yet complete
+    bool expectData = false; // Reply: the client sent DATA, its reply is still to come
+    bool inData = false;     // Reply: message content is passing
+    std::string serverLine;  // Reply: the start of the reply to DATA
 
     ~Conn() {
         if (client >= 0) ::close(client);
@@ -102,19 +108,31 @@ int CuttingProxy::connections() {
     return connections_;
 }
 
+long CuttingProxy::clientBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clientBytes_;
+}
+
+long CuttingProxy::serverBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return serverBytes_;
+}
+
+void CuttingProxy::count(long& total, ssize_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (n > 0) total += n;
+}
+
 void CuttingProxy::strike(Conn& c) {
-    bool hold = c.fault->action == ProxyFault::Action::Hold;
+    ProxyFault::Action action = c.fault->action;
     c.fault.reset();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++struck_;
     }
     cv_.notify_all();
-    if (hold) {
-        c.holding = true;
-    } else {
-        c.closed = true;
-    }
+    if (action == ProxyFault::Action::Hold) c.holding = true;
+    if (action == ProxyFault::Action::Cut) c.closed = true;
 }
 
 // Whether a connection's fault may still strike; a fault whose budget other
@@ -126,12 +144,20 @@ bool CuttingProxy::claim() {
     return true;
 }
 
+void CuttingProxy::arm(Conn& c) {
+    c.armed = true;
+    if (c.fault->serverBytes > 0) c.serverLeft = c.fault->serverBytes;
+    if (c.fault->clientBytes > 0) c.clientLeft = c.fault->clientBytes;
+}
+
 bool CuttingProxy::fromClient(Conn& c) {
     char buf[16384];
     ssize_t n = ::recv(c.client, buf, sizeof buf, 0);
+    count(clientBytes_, n);
     if (n <= 0) return false;
     if (c.holding) return true; // drained and dropped
     std::string_view chunk(buf, static_cast<size_t>(n));
+    if (c.fault && c.fault->action == ProxyFault::Action::Reply) return answerCommands(c, chunk);
     if (c.fault && !c.armed) {
         const std::string& text = c.fault->clientText;
         std::string seen = c.tail + std::string(chunk);
@@ -140,9 +166,12 @@ bool CuttingProxy::fromClient(Conn& c) {
         while (at != std::string::npos && ++c.matches < c.fault->occurrence) at = seen.find(text, at + 1);
         if (at == std::string::npos) {
             c.tail = seen.substr(seen.size() - std::min(seen.size(), text.size() - 1));
-        } else if (c.fault->serverBytes > 0) {
-            c.armed = true;
-            c.serverLeft = c.fault->serverBytes;
+        } else if (c.fault->serverBytes > 0 || c.fault->clientBytes > 0) {
+            // The trigger passes; the client's count starts after it.
+            arm(c);
+            size_t end = at + text.size() - c.tail.size();
+            if (!sendAll(c.server, chunk.data(), end)) return false;
+            chunk.remove_prefix(end);
         } else if (claim()) {
             // The trigger and what follows it are withheld from the server.
             size_t keep = at > c.tail.size() ? at - c.tail.size() : 0;
@@ -153,23 +182,81 @@ bool CuttingProxy::fromClient(Conn& c) {
             c.fault.reset();
         }
     }
+    return passClient(c, chunk);
+}
+
+// Passes the client's bytes to the server, up to where an armed client count ends.
+bool CuttingProxy::passClient(Conn& c, std::string_view chunk) {
+    if (c.fault && c.armed && c.clientLeft >= 0 && static_cast<long>(chunk.size()) >= c.clientLeft) {
+        if (claim()) {
+            if (!sendAll(c.server, chunk.data(), static_cast<size_t>(c.clientLeft))) return false;
+            strike(c);
+            return !c.closed;
+        }
+        c.fault.reset();
+    } else if (c.fault && c.armed && c.clientLeft >= 0) {
+        c.clientLeft -= static_cast<long>(chunk.size());
+    }
     return sendAll(c.server, chunk.data(), chunk.size());
+}
+
+// Takes the client's bytes line by line while a Reply fault waits, so that the chosen
+// command can be kept from the server whole; a partial line waits for its end.
+bool CuttingProxy::answerCommands(Conn& c, std::string_view chunk) {
+    c.line.append(chunk);
+    size_t start = 0, end;
+    while (c.fault && (end = c.line.find('\n', start)) != std::string::npos) {
+        std::string_view line(c.line.data() + start, end + 1 - start);
+        start = end + 1;
+        std::string_view bare = line.substr(0, line.find_first_of("\r\n"));
+        bool command = !c.inData || bare == ".";
+        if (c.inData && bare == ".") c.inData = false;
+        if (command && bare.find(c.fault->clientText) != std::string_view::npos &&
+            ++c.matches == c.fault->occurrence) {
+            if (claim()) {
+                std::string reply = c.fault->reply + "\r\n";
+                if (!sendAll(c.client, reply.data(), reply.size())) return false;
+                strike(c);
+                continue; // kept from the server
+            }
+            c.fault.reset();
+        }
+        if (command && bare.size() == 4 && strncasecmp(bare.data(), "DATA", 4) == 0) c.expectData = true;
+        if (!sendAll(c.server, line.data(), line.size())) return false;
+    }
+    std::string rest = c.line.substr(start);
+    c.line.clear();
+    if (c.fault) {
+        c.line = std::move(rest);
+        return true;
+    }
+    return rest.empty() || sendAll(c.server, rest.data(), rest.size());
 }
 
 bool CuttingProxy::fromServer(Conn& c) {
     char buf[16384];
     ssize_t n = ::recv(c.server, buf, sizeof buf, 0);
+    count(serverBytes_, n);
     if (n <= 0) return false;
     size_t pass = static_cast<size_t>(n);
+    if (c.expectData) {
+        // Content follows only when the server takes DATA.
+        c.serverLine.append(buf, pass);
+        if (c.serverLine.find('\n') != std::string::npos) {
+            c.inData = c.serverLine.rfind("354", 0) == 0;
+            c.expectData = false;
+            c.serverLine.clear();
+        }
+    }
     bool strikes = false;
-    if (c.fault && c.armed && static_cast<long>(pass) >= c.serverLeft) {
+    if (c.fault && c.armed && c.serverLeft >= 0 && static_cast<long>(pass) >= c.serverLeft) {
         if (claim()) {
             pass = static_cast<size_t>(c.serverLeft);
             strikes = true;
         } else {
             c.fault.reset();
         }
-    } else if (c.fault && c.armed) {
+    } else if (c.fault && c.armed && c.serverLeft >= 0) {
         c.serverLeft -= static_cast<long>(pass);
     }
     if (pass > 0 && !sendAll(c.client, buf, pass)) return false;
@@ -213,10 +300,9 @@ std::unique_ptr<CuttingProxy::Conn> CuttingProxy::accept() {
         if (fault_ && left_ != 0) c->fault = fault_;
     }
     if (c->server < 0) return nullptr;
-    if (c->fault && c->fault->clientText.empty()) {
-        c->armed = true;
-        c->serverLeft = c->fault->serverBytes;
-        if (c->serverLeft == 0) {
+    if (c->fault && c->fault->action != ProxyFault::Action::Reply && c->fault->clientText.empty()) {
+        arm(*c);
+        if (c->serverLeft < 0 && c->clientLeft < 0) {
             if (claim()) {
                 strike(*c);
             } else {

@@ -1,6 +1,7 @@
 // A TCP relay on 127.0.0.1 in front of a loopback server, for breaking a connection at
-// a chosen point of a real session: when the client sends a given text, or once the
-// server has sent a given number of bytes, on every connection or only the first few.
+// a chosen point of a real session: when the client sends a given text, once either side
+// has sent a given number of bytes, or at a chosen SMTP command, which the relay then
+// answers itself; on every connection or only the first few.
 //
 // Writes are blocking: fine for command/reply protocols, where one side waits while the
 // other talks.
@@ -11,15 +12,18 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 
 struct ProxyFault {
     enum class Action {
-        Cut,  // both sides of the connection are closed
-        Hold, // nothing more passes either way until the client closes its side
+        Cut,   // both sides of the connection are closed
+        Hold,  // nothing more passes either way until the client closes its side
+        Reply, // the arming command line is kept from the server and answered with reply
     };
     // The fault is armed once the client has sent this text; empty: armed from the start.
-    // With serverBytes 0 the text itself and what follows it never reach the server.
+    // With serverBytes and clientBytes 0 the text itself and what follows it never reach
+    // the server.
     std::string clientText;
     // Once armed, this many more bytes pass from the server before the fault strikes.
     long serverBytes = 0;
@@ -28,6 +32,14 @@ struct ProxyFault {
     int times = -1;
     // Which occurrence of clientText on a connection arms the fault (1: the first).
     int occurrence = 1;
+    // Once armed, this many more bytes pass from the client before the fault strikes;
+    // with serverBytes as well, whichever count is reached first.
+    long clientBytes = 0;
+    // Reply: the SMTP reply (without CR LF) given to the occurrence-th command line that
+    // contains clientText (any command line when it is empty). Lines of message content,
+    // from a 354 reply up to the line ".", are not commands; that line itself is. The
+    // byte counts play no part; after the reply the relay is faithful.
+    std::string reply = {};
 };
 
 class CuttingProxy {
@@ -46,13 +58,20 @@ public:
     // Waits (bounded) until a fault has struck count times in all; false on time-out.
     bool waitStruck(int count, int timeoutSeconds);
     int connections();
+    // Bytes received so far from the clients and from the server, over all connections.
+    long clientBytes();
+    long serverBytes();
 
 private:
     struct Conn;
     void run();
     std::unique_ptr<Conn> accept();
     bool claim();
+    void count(long& total, ssize_t n);
+    void arm(Conn& c);
     bool fromClient(Conn& c);
+    bool passClient(Conn& c, std::string_view chunk);
+    bool answerCommands(Conn& c, std::string_view chunk);
     bool fromServer(Conn& c);
     void strike(Conn& c);
 
@@ -66,5 +85,7 @@ private:
     int left_ = -1; // strikes still to come; -1: unlimited
     int struck_ = 0;
     int connections_ = 0;
+    long clientBytes_ = 0;
+    long serverBytes_ = 0;
     std::thread thread_;
 };
