@@ -24,25 +24,28 @@ bool checkedHeader(std::string_view line) {
 
 // Appends line to out with a CR LF inserted wherever a segment would pass 1000
 // characters (CR LF counted): before the last blank at columns 2 to 999, else after
-// the 998th character. With final false the last, still growing segment is left out.
-// Returns how many characters of line were appended.
+// the 998th character. A segment that starts with "." counts one more, since the SMTP
+// client doubles that dot on the wire. With final false the last, still growing
+// segment is left out. Returns how many characters of line were appended.
 size_t breakSegments(std::string_view line, Str& out, bool final) {
     size_t emitted = 0, segStart = 0, lastBlank = std::string_view::npos;
     long col = 0;
     for (size_t i = 0; i < line.size(); ++i) {
         if (++col > 1000) {
-            size_t brk = lastBlank != std::string_view::npos ? lastBlank : segStart + 998;
+            size_t room = line[segStart] == '.' ? 997 : 998;
+            size_t brk = lastBlank != std::string_view::npos ? lastBlank : segStart + room;
             out.append(line.substr(emitted, brk - emitted));
             out.append("\r\n");
             // Counting restarts at 1 with the character after the break, so the new
             // segment is walked again from its start: a line broken while it arrives
             // then gets the same breaks as the whole line.
             emitted = segStart = i = brk;
-            col = 1;
+            col = line[brk] == '.' ? 2 : 1;
             lastBlank = std::string_view::npos;
             continue;
         }
         char c = line[i];
+        if (col == 1 && c == '.') ++col;
         if (c == ' ' && col >= 2 && col <= 999) lastBlank = i;
         if (c == '\n' && i > 0 && line[i - 1] == '\r') {
             col = 0;
@@ -113,7 +116,7 @@ bool vfyAddressList(std::string_view headerLine) {
 }
 
 void vfyLineLen(Str& line) {
-    if (line.size() <= 1000) return;
+    if (line.size() + (line.starts_with('.') ? 1 : 0) <= 1000) return;
     debugLog("vfyLineLen line gtr then 1000: \r\n%s", line.c_str());
     Str out;
     out.reserve(line.size() + line.size() / 499 + 2);

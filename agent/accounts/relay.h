@@ -13,7 +13,8 @@ void InitMsg(webMail& session);
 // the SMTP client failed (its texts are set).
 int SendMsgText(webMail& session, std::string_view text, int flush);
 // Breaks a line longer than 1000 characters (CR LF included) into segments of at most
-// 998 characters, preferring a break before a blank so folded headers stay valid.
+// 998 characters, preferring a break before a blank so folded headers stay valid. A
+// segment starting with "." counts the dot the SMTP client adds before it.
 void vfyLineLen(Str& line);
 // True when the address list of a From/To/Cc/Reply-To line would pass a strict server.
 bool vfyAddressList(std::string_view headerLine);

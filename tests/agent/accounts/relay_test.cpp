@@ -65,6 +65,11 @@ TEST(RelayLines, LineLengthLimit) {
         {"count restarts after an inner CR LF", rep(10, 'a') + crlf + rep(1200, 'b') + crlf,
          rep(10, 'a') + crlf + rep(998, 'b') + crlf + rep(202, 'b') + crlf},
         {"no line end", rep(1001, 'c'), rep(998, 'c') + crlf + "ccc"},
+        // The SMTP client doubles a dot that starts a line: it counts against the limit.
+        {"leading dot, 1000 on the wire", "." + rep(996, 'a') + crlf, "." + rep(996, 'a') + crlf},
+        {"leading dot, 1001 on the wire", "." + rep(997, 'a') + crlf, "." + rep(996, 'a') + crlf + "a" + crlf},
+        {"segment starting with a dot", rep(998, 'a') + "." + rep(1000, 'b') + crlf,
+         rep(998, 'a') + crlf + "." + rep(996, 'b') + crlf + rep(4, 'b') + crlf},
         {"short", "x\r\n", "x\r\n"},
         {"empty", "", ""},
     };
