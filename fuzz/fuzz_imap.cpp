@@ -1,0 +1,48 @@
+// An IMAP server's reply stream as any bytes (turns cut at NUL bytes, netshim.h): login
+// (PLAIN or LOGIN as the capabilities say), SELECT, the UID list, retrieval of the
+// listed messages in pieces, flagging and CLOSE/LOGOUT. Promises checked: a message is
+// delivered as exactly the literal's bytes, pieces hold whole lines except where the
+// literal ends, and each UID listed is one line of its own.
+#include "fuzz_util.h"
+#include "imap.h"
+#include "netshim.h"
+
+namespace {
+
+constexpr size_t kMaxLine = 8192;
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    netshim::play(data, size);
+    auto imap = imap_construct();
+    imap->socket.limits = {1, 1, 1, 1, kMaxLine};
+    if (imap_connect(*imap, "imap.example.com", "user:secret", "IMAP", 0) == 0 && imap_uidl(*imap) == 0) {
+        Str uids = imap->text;
+        fuzz::check(uids.empty() || uids.ends_with("\r\n"), "UID list does not end a line");
+        for (long n = 1; n <= 3; ++n) {
+            Str uid = NthField(View(uids), "\r\n", n);
+            if (uid.empty()) break;
+            fuzz::check(uid.find_first_of("\r\n") == Str::npos, "UID holds a line break");
+            if (imap_getOpen(*imap, View(uid)) != 0) break;
+            fuzz::check(imap->messageLength > 0, "opened without a length");
+            long total = 0, got;
+            while ((got = imap_getText(*imap)) > 0) {
+                fuzz::check(static_cast<size_t>(got) == imap->text.size(), "length is not the piece's");
+                total += got;
+                fuzz::check(total <= imap->messageLength, "more than the literal delivered");
+                fuzz::check(imap->text.ends_with("\r\n") || total == imap->messageLength, "piece cut inside a line");
+                fuzz::check(imap->text.size() < 4096 + kMaxLine + 2, "piece too large");
+            }
+            if (got < 0) break;
+            fuzz::check(total == imap->messageLength, "message shorter than its literal");
+            if (imap_delete(*imap, View(uid)) != 0) break;
+        }
+        imap_close(*imap);
+    }
+    const std::string& sent = netshim::sent();
+    fuzz::check(sent.empty() || sent.ends_with("\r\n"), "a command without its line end");
+    bSocket_closeSocket(imap->socket);
+    netshim::finish();
+    return 0;
+}

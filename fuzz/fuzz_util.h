@@ -1,0 +1,27 @@
+// Helpers shared by the fuzz targets: a scratch folder, files, and the check that
+// turns a broken promise into a crash libFuzzer records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace fuzz {
+
+// A folder of this process, removed at exit; the same for every call.
+const std::string& scratchDir();
+// scratchDir() + "/" + name.
+std::string scratch(std::string_view name);
+void writeFile(const std::string& path, std::string_view data);
+// The file's bytes, or "" when it cannot be read.
+std::string readFile(const std::string& path);
+// Removes every entry of a folder (not the folder itself, not recursively).
+void emptyDir(const std::string& path);
+// Aborts with what when ok is false.
+void check(bool ok, const char* what);
+inline std::string_view asText(const uint8_t* data, size_t size) {
+    return {reinterpret_cast<const char*>(data), size};
+}
+
+} // namespace fuzz
