@@ -73,6 +73,8 @@ int OpenMailbox(webMail& s, const MailboxClient& client) {
 int ProcessMailbox(webMail& s, const MailboxClient& client) {
     const AccountRow& row = account();
     mailIndex& ix = *mt_globals.mailIndex;
+    // Puts this account's section last in the file, where AppendAcctIndex adds to it.
+    bool appendable = s.newCount > 0 && PutAcctIndex(ix) == 0;
     int i = 0, rc = 0;
     eachLine(View(s.msgList), [&](std::string_view line) {
         if (rc < 0) return;
@@ -99,17 +101,17 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
         MarkAcct(ix, View(id), "F");
         debugLog("MarkAcct F msgID: %s", id.c_str());
         ++s.fwdCount;
-        // The index is written after every message, not only at the end of the account:
-        // a run killed on the way must not forward again what it already forwarded.
+        // Each new mark is recorded at once, not only at the end of the account: a run
+        // killed on the way must not forward again what it already forwarded.
         if (StrBool(View(row.leave))) {
-            PutAcctIndex(ix);
+            if (appendable) AppendAcctIndex(ix, View(id), "F");
             return;
         }
         std::snprintf(status, sizeof status, "Clearing message %i of %i", i, s.newCount);
         updateStatus(View(row.addr), status);
         debugLog("MarkAcct D msgID: %s", id.c_str());
         MarkAcct(ix, View(id), "D");
-        PutAcctIndex(ix);
+        if (appendable) AppendAcctIndex(ix, View(id), "D");
         if (client.remove(s, View(key)) < 0) rc = client.error(s);
     });
     return rc;

@@ -200,6 +200,21 @@ int PutAcctIndex(mailIndex& ix) {
     return replaceIndex(*out, ix, std::move(failure), "updated");
 }
 
+int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view mark) {
+    if (id.find('\n') != std::string_view::npos) return 0; // cannot be remembered safely, as in PutAcctIndex
+    Str line = NewStr(id, "\t", mark, "\n");
+    debugLog("Append MailIndex rec: %s\t%s", Str(id).c_str(), Str(mark).c_str());
+    // One write in append mode: a process killed at any moment leaves the line whole or
+    // absent. No fsync per message; the end-of-account rewrite is the durable one.
+    int fd = ::open(ix.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    bool ok = fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (ok) return 0;
+    stdLog("Mail index could not be updated: %s", describe("cannot append to", ix.path, std::strerror(err)).c_str());
+    return -1;
+}
+
 int ReorgIndex(mailIndex& ix, std::string_view path) {
     DebugTag tag("MailIndex.ReorgIndex");
     ix.path = ToStr(path);

@@ -161,6 +161,27 @@ TEST_F(MailIndexTest, TwoAccountsTakeTurnsAtTheEnd) {
     EXPECT_EQ(readFile(index), hdr("b@x") + "b1\tD\n" + hdr("a@x") + "a1\tF\n");
 }
 
+TEST_F(MailIndexTest, MarksAppendedOneByOneAreReadBackAndFoldedIntoTheSection) {
+    writeFile(index, hdr("b@x") + "b1\tF\n");
+    auto ix = mailIndex_construct();
+    GetAcctIndex(*ix, index, "a@x");
+    AddAcct(*ix, "a1");
+    AddAcct(*ix, "a2");
+    ASSERT_EQ(PutAcctIndex(*ix), 0); // the section goes last, where the appends land
+    MarkAcct(*ix, "a1", "F");
+    ASSERT_EQ(AppendAcctIndex(*ix, "a1", "F"), 0);
+    MarkAcct(*ix, "a2", "D");
+    ASSERT_EQ(AppendAcctIndex(*ix, "a2", "D"), 0);
+    EXPECT_EQ(AppendAcctIndex(*ix, "forged\n[x]", "F"), 0);
+    // A run killed here still knows what it forwarded and what it began to delete.
+    EXPECT_EQ(readFile(index), hdr("b@x") + "b1\tF\n" + hdr("a@x") + "a1\tF\na2\tD\n");
+    EXPECT_EQ(load("a@x"), (Entries{{"a1", "E"}, {"a2", "C"}}));
+    EXPECT_EQ(load("b@x"), (Entries{{"b1", "E"}}));
+    ASSERT_EQ(PutAcctIndex(*ix), 0);
+    EXPECT_EQ(readFile(index), hdr("b@x") + "b1\tF\n" + hdr("a@x") + "a1\tF\na2\tD\n");
+    EXPECT_EQ(fileMode(index), 0600u);
+}
+
 TEST_F(MailIndexTest, DuplicateSectionsOfTheAccountCollapseIntoOne) {
     writeFile(index, hdr("a@x") + "1\tF\n" + hdr("b@x") + "b\tF\n" + hdr("A@X") + "2\tF\n" + hdr("c@x"));
     ASSERT_EQ(update("a@x", [](mailIndex& ix) { MarkAcct(ix, "1", "F"); }), 0);
