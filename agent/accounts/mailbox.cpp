@@ -61,10 +61,14 @@ int OpenMailbox(webMail& s, const MailboxClient& client) {
 
     if (cleanup.empty()) return 0;
     updateStatus(View(row.addr), "Performing message cleanup");
+    // All are marked before the first deletion: a clean-up broken off halfway must
+    // leave the rest marked too, or the index would drop them and the next attempt
+    // would forward them again.
+    eachLine(View(cleanup),
+             [&](std::string_view line) { MarkAcct(ix, View(NthField(line, " ", client.idField)), "D"); });
     int rc = 0;
     eachLine(View(cleanup), [&](std::string_view line) {
         if (rc < 0) return;
-        MarkAcct(ix, View(NthField(line, " ", client.idField)), "D");
         if (client.remove(s, View(NthField(line, " ", 1))) < 0) rc = client.error(s);
     });
     return rc;

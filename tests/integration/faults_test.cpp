@@ -13,6 +13,7 @@
 #include "base64.h"
 #include "dovecot.h"
 #include "fault_campaign.h"
+#include "cutting_proxy.h"
 #include "prefs.h"
 
 namespace {
@@ -20,6 +21,18 @@ namespace {
 std::string b64(const std::string& text) {
     Str s = Base64_Encode(text);
     return std::string(s.data(), s.size());
+}
+
+// Settings for one account on 127.0.0.1:port, forwarding through smtpServer.
+void writeSettings(const TempDir& home, const std::string& type, int port, bool leave, const std::string& smtpServer) {
+    prefs::Domain settings(home.file("Library/Preferences/com.vexlo.Tarnwell.plist"));
+    settings.SetAppValue("SMTPHost", smtpServer);
+    settings.SetAppValue("dftFwd", std::string("forward@example.org"));
+    std::string account = b64(std::string("k@example.com:") + Dovecot::kPassword) + "\t127.0.0.1:" +
+                          std::to_string(port) + "\t(default)\t\t" + b64(Dovecot::kUser) + "\t" + (leave ? "1" : "0") +
+                          "\t0\t1\t" + type + "\t";
+    settings.SetAppValue("Account", std::vector<std::string>{account});
+    ASSERT_TRUE(settings.AppSynchronize());
 }
 
 void expectSound(const CampaignResult& r, const CampaignOptions& o) {
@@ -92,14 +105,7 @@ TEST_F(Faults, AgentKilledWhileForwardingSendsOnlyTheInterruptedMessageAgain) {
         sink.clear();
         for (int i = 1; i <= 5; ++i) box.addMessage(sampleMessage(3000, "killed " + std::to_string(i)));
         TempDir home;
-        prefs::Domain settings(home.file("Library/Preferences/com.vexlo.Tarnwell.plist"));
-        settings.SetAppValue("SMTPHost", sink.server());
-        settings.SetAppValue("dftFwd", std::string("forward@example.org"));
-        std::string account = b64(std::string("k@example.com:") + Dovecot::kPassword) + "\t127.0.0.1:" +
-                              std::to_string(c.port) + "\t(default)\t\t" + b64(Dovecot::kUser) + "\t" +
-                              (c.leave ? "1" : "0") + "\t0\t1\t" + c.type + "\t";
-        settings.SetAppValue("Account", std::vector<std::string>{account});
-        ASSERT_TRUE(settings.AppSynchronize());
+        writeSettings(home, c.type, c.port, c.leave, sink.server());
         const std::vector<std::string> argv = {TARNWELL_BIN_DIR "/Tarnwell Agent"};
         {
             AgentRunner agent(argv, home.path());
@@ -115,5 +121,37 @@ TEST_F(Faults, AgentKilledWhileForwardingSendsOnlyTheInterruptedMessageAgain) {
         EXPECT_GE(sink.count(), 5u);
         EXPECT_LE(sink.count(), 6u);
         EXPECT_EQ(box.messages().size(), c.leave ? 5u : 0u);
+    }
+}
+
+TEST_F(Faults, CleanupBrokenOffHalfwayKeepsTheRestForTheNextAttemptInsteadOfForwardingThemAgain) {
+    struct Case {
+        std::string type;
+        int port;
+        std::string commit; // the command that makes the deletions final
+        std::string remove; // the command that deletes one message
+    };
+    for (const Case& c :
+         {Case{"POP", box.popPort(), "QUIT", "DELE "}, Case{"IMAP", box.imapPort(), " CLOSE\r\n", "UID STORE "}}) {
+        SCOPED_TRACE(c.type);
+        box.clearMailbox();
+        sink.clear();
+        for (int i = 1; i <= 3; ++i) box.addMessage(sampleMessage(2000, "cleanup " + std::to_string(i)));
+        CuttingProxy proxy(c.port, ProxyFault{c.commit});
+        TempDir home;
+        writeSettings(home, c.type, proxy.port(), false, sink.server());
+        const std::vector<std::string> argv = {TARNWELL_BIN_DIR "/Tarnwell Agent"};
+        // Forwarded, marked for deletion, never committed.
+        EXPECT_EQ(runProgram(argv, home.path(), 60).exitStatus, 0);
+        ASSERT_EQ(sink.count(), 3u);
+        ASSERT_EQ(box.messages().size(), 3u);
+
+        // The clean-up breaks off at its second deletion, once; the retry in the same
+        // run finishes it.
+        proxy.setFault(ProxyFault{c.remove, 0, ProxyFault::Action::Cut, 1, 2});
+        EXPECT_EQ(runProgram(argv, home.path(), 60).exitStatus, 0);
+        EXPECT_EQ(proxy.struck(), 3); // two in the first run
+        EXPECT_EQ(sink.count(), 3u);
+        EXPECT_TRUE(box.messages().empty());
     }
 }
