@@ -66,8 +66,8 @@ protected:
         o.agent = TARNWELL_BIN_DIR "/Tarnwell Agent";
         o.type = type;
         o.leave = leave;
-        o.messages = 10;
-        o.faults = 25;
+        o.messages = 8;
+        o.faults = 20;
         o.seed = faultSeed(seed);
         return o;
     }
