@@ -240,7 +240,6 @@ int agentMain(int argc, char** argv) {
     resizeLog(View(logPath), 131072);
     errorLogSetPath(View(NewStr(logs, "/Tarnwell Error.log")));
 
-    if (!initTls()) return 0;
     updateStatus("None", "Starting up");
 
     globals.indexPath = NewStr(preferences, "/", kAppId, ".index");

@@ -1,5 +1,5 @@
-// The agent's start-up: signals, options, log and trace files, TLS, settings, then the
-// run. Returns the exit status, always 0.
+// The agent's start-up: signals, options, log and trace files, settings, then the run.
+// Returns the exit status, always 0.
 #pragma once
 
 #include "globals.h"
@@ -13,6 +13,8 @@ int agentMain(int argc, char** argv);
 
 // Creates globals.tlsContext: TLS client, server certificates verified against the
 // system trust store (SSL_CERT_FILE and SSL_CERT_DIR apply). False (logged) on failure.
+// Called at the first secure connection, not at start-up: a run whose servers are all
+// plain never needs it.
 bool initTls();
 
 // Reads every setting and the account table from the domain into globals.

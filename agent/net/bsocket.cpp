@@ -16,6 +16,7 @@
 
 #include "globals.h"
 #include "log.h"
+#include "startup.h"
 #include "texthelpers.h"
 
 namespace {
@@ -127,6 +128,9 @@ bool isIpLiteral(const Str& host) {
 void bSocket_sslHandshake(bSocket& s) {
     debugLog("%s establishing secure connection", name(s));
     ERR_clear_error();
+    // TLS is set up at the first secure connection: a run without one never loads the
+    // library's algorithms and trust store (megabytes of resident memory).
+    if (!globals.tlsContext) initTls();
     s.ssl.reset(SSL_new(globals.tlsContext.get()));
     if (!s.ssl || SSL_set_fd(s.ssl.get(), s.fd) != 1) {
         tlsError(s, SSL_ERROR_SSL, "bSocket_connect SSL connect error");
