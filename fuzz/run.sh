@@ -32,20 +32,22 @@ run_one() {
     return $rc
 }
 
-passed=0 failed=0
-pids=() names=()
+passed=0 failed=0 running=0
+declare -A names
+# Waits for whichever run ends first and prints its summary.
+reap() {
+    local pid rc=0
+    wait -n -p pid || rc=$?
+    if [ $rc -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    cat "$scratch/${names[$pid]}.summary"
+    running=$((running - 1))
+}
 for t in "${targets[@]}"; do
+    [ "$running" -lt "$jobs" ] || reap
     run_one "$t" &
-    pids+=($!) names+=("$t")
-    if [ ${#pids[@]} -ge "$jobs" ]; then
-        if wait "${pids[0]}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-        cat "$scratch/${names[0]}.summary"
-        pids=("${pids[@]:1}") names=("${names[@]:1}")
-    fi
+    names[$!]=$t
+    running=$((running + 1))
 done
-for i in "${!pids[@]}"; do
-    if wait "${pids[$i]}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-    cat "$scratch/${names[$i]}.summary"
-done
+while [ "$running" -gt 0 ]; do reap; done
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
