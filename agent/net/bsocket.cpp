@@ -136,6 +136,9 @@ void bSocket_sslHandshake(bSocket& s) {
         tlsError(s, SSL_ERROR_SSL, "bSocket_connect SSL connect error");
         return;
     }
+    // Whatever has arrived is taken in one read, not a record header and its body in
+    // two: a message of many records costs half the system calls.
+    SSL_set_read_ahead(s.ssl.get(), 1);
     // The certificate must name the host we asked for; the name also goes out as SNI
     // so servers with several certificates present the right one.
     if (isIpLiteral(s.host)) {
