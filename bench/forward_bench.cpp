@@ -403,7 +403,7 @@ std::string load() {
 }
 
 void printRow(const char* scen, const char* sink, const char* who, const Runs& r, const Result& res) {
-    std::printf("%-28s %-6s %-10s %8.2f %8.2f %8.1f %9.0f %8.1f  %s\n", scen, sink, who, r.wall(), r.cpu(),
+    std::printf("%-30s %-6s %-10s %8.2f %8.2f %8.1f %9.0f %8.1f  %s\n", scen, sink, who, r.wall(), r.cpu(),
                 static_cast<double>(r.rssKb()) / 1024, res.msgRate(r), res.mbRate(r), r.checkText().c_str());
 }
 
@@ -520,7 +520,7 @@ int main(int argc, char** argv) {
     }
 
     std::printf("\nmedians of %d runs (peak RSS: the largest of the runs)\n", o.runs);
-    std::printf("%-28s %-6s %-10s %8s %8s %8s %9s %8s  %s\n", "scenario", "sink", "program", "wall s", "CPU s",
+    std::printf("%-30s %-6s %-10s %8s %8s %8s %9s %8s  %s\n", "scenario", "sink", "program", "wall s", "CPU s",
                 "RSS MB", "msg/s", "MB/s", "check");
     std::vector<Target> targets;
     long rssA = 0, rssC = 0;
@@ -530,10 +530,10 @@ int main(int argc, char** argv) {
         printRow("", "", "fetchmail", r.fetchmail, r);
         double speed = r.msgRate(r.tarnwell) / r.msgRate(r.fetchmail);
         double cpuRatio = r.tarnwell.cpu() / r.fetchmail.cpu();
-        std::printf("%-28s %-6s %-10s %8.2f %8.2f %8.2f %9.2f %8.2f\n", "", "", "ratio T/f",
+        std::printf("%-30s %-6s %-10s %8.2f %8.2f %8.2f %9.2f %8.2f\n", "", "", "ratio T/f",
                     r.tarnwell.wall() / r.fetchmail.wall(), cpuRatio,
                     static_cast<double>(r.tarnwell.rssKb()) / static_cast<double>(r.fetchmail.rssKb()), speed, speed);
-        std::printf("%-28s %-6s %-10s %8.2f %8s %8s %9.0f %8.1f\n", "", "", "floor", r.floor, "", "",
+        std::printf("%-30s %-6s %-10s %8.2f %8s %8s %9.0f %8.1f\n", "", "", "floor", r.floor, "", "",
                     static_cast<double>(r.messages) / r.floor, static_cast<double>(r.bytes) / 1e6 / r.floor);
         std::string tag = r.scenario.title.substr(0, 3) + " " + sinkName + ": ";
         if (r.scenario.big)
