@@ -42,11 +42,11 @@ void expectSound(const CampaignResult& r, const CampaignOptions& o) {
     EXPECT_EQ(r.lost, 0);
     EXPECT_LE(r.duplicates, r.interruptions);
     EXPECT_GE(r.interruptions, o.faults);
-    // Every kind of fault had its turn.
+    // Every kind of fault had its turn; whether a kill lands inside a run depends on
+    // the machine's speed, so kills are checked by the test that kills at a known line.
     EXPECT_GT(r.cuts, 0);
     EXPECT_GT(r.stalls, 0);
     EXPECT_GT(r.replies, 0);
-    EXPECT_GT(r.kills, 0);
 }
 
 class Faults : public testing::Test {
