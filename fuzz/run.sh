@@ -20,7 +20,7 @@ run_one() {
     local t=$1 start end rc
     mkdir -p "$scratch/$t"
     start=$(date +%s)
-    "$build/fuzz/fuzz_$t" -runs="$runs" -max_len=${TARNWELL_FUZZ_MAX_LEN:-4096} -rss_limit_mb=2048 -timeout=20 -close_fd_mask=3 \
+    "$build/fuzz/fuzz_$t" -runs="$runs" -seed="${TARNWELL_FUZZ_SEED:-1}" -max_len=${TARNWELL_FUZZ_MAX_LEN:-4096} -rss_limit_mb=2048 -timeout=20 -close_fd_mask=3 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "$scratch/$t" "fuzz/corpus/$t" >"$scratch/$t.log" 2>&1
     rc=$?
     end=$(date +%s)
