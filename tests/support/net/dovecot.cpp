@@ -1,5 +1,6 @@
 #include "dovecot.h"
 
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -203,14 +205,27 @@ void Dovecot::addMessageFile(const std::string& path) {
 }
 
 std::vector<std::string> Dovecot::messages() const {
-    std::vector<fs::path> files;
-    for (const char* sub : {"new", "cur"})
-        for (const auto& entry : fs::directory_iterator(maildir_ + "/" + sub)) files.push_back(entry.path());
-    std::sort(files.begin(), files.end(),
-              [](const fs::path& a, const fs::path& b) { return fileSequence(a) < fileSequence(b); });
-    std::vector<std::string> texts;
-    for (const auto& f : files) texts.push_back(readFile(f.string()));
-    return texts;
+    // A session that opens the mailbox renames its files from new/ to cur/, also after
+    // its client was killed; a listing taken during such a move is taken again.
+    for (int attempt = 0;; ++attempt) {
+        std::vector<fs::path> files;
+        for (const char* sub : {"new", "cur"})
+            for (const auto& entry : fs::directory_iterator(maildir_ + "/" + sub)) files.push_back(entry.path());
+        std::sort(files.begin(), files.end(),
+                  [](const fs::path& a, const fs::path& b) { return fileSequence(a) < fileSequence(b); });
+        std::vector<std::string> texts;
+        bool moved = false;
+        for (const auto& f : files) {
+            std::ifstream in(f, std::ios::binary);
+            if (!in) {
+                moved = true;
+                break;
+            }
+            texts.push_back(std::string(std::istreambuf_iterator<char>(in), {}));
+        }
+        if (!moved || attempt == 100) return texts;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 void Dovecot::clearMailbox() {
