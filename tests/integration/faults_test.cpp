@@ -15,6 +15,7 @@
 #include "fault_campaign.h"
 #include "cutting_proxy.h"
 #include "prefs.h"
+#include "suites.h"
 
 namespace {
 
@@ -49,18 +50,8 @@ void expectSound(const CampaignResult& r, const CampaignOptions& o) {
     EXPECT_GT(r.replies, 0);
 }
 
-class Faults : public testing::Test {
+class Faults : public MailServersSuite {
 protected:
-    static void SetUpTestSuite() {
-        box_ = new Dovecot();
-        sink_ = new SmtpSink();
-    }
-    static void TearDownTestSuite() {
-        delete box_;
-        delete sink_;
-        box_ = nullptr;
-        sink_ = nullptr;
-    }
     static CampaignOptions options(const std::string& type, bool leave, uint64_t seed) {
         CampaignOptions o;
         o.agent = TARNWELL_BIN_DIR "/Tarnwell Agent";
@@ -72,14 +63,10 @@ protected:
         return o;
     }
 
-    static Dovecot* box_;
-    static SmtpSink* sink_;
     Dovecot& box = *box_;
     SmtpSink& sink = *sink_;
 };
 
-Dovecot* Faults::box_ = nullptr;
-SmtpSink* Faults::sink_ = nullptr;
 
 } // namespace
 

@@ -17,6 +17,7 @@
 #include "dovecot.h"
 #include "prefs.h"
 #include "scripted_server.h"
+#include "suites.h"
 #include "testutil.h"
 
 namespace {
@@ -145,18 +146,8 @@ std::vector<std::string> crlfAll(const std::vector<std::string>& texts) {
 
 // One Dovecot and one faultless SMTP server serve the whole suite; each test starts
 // with both empty.
-class RunLevel : public testing::Test {
+class RunLevel : public MailServersSuite {
 protected:
-    static void SetUpTestSuite() {
-        box_ = new Dovecot();
-        sink_ = new SmtpSink();
-    }
-    static void TearDownTestSuite() {
-        delete box_;
-        delete sink_;
-        box_ = nullptr;
-        sink_ = nullptr;
-    }
     void SetUp() override {
         box_->clearMailbox();
         sink_->clear();
@@ -165,14 +156,10 @@ protected:
         for (const std::string& t : texts) box_->addMessage(t);
     }
 
-    static Dovecot* box_;
-    static SmtpSink* sink_;
     Dovecot& box = *box_;
     SmtpSink& sink = *sink_;
 };
 
-Dovecot* RunLevel::box_ = nullptr;
-SmtpSink* RunLevel::sink_ = nullptr;
 
 const std::vector<std::string> kThree = {
     "From: one@example.com\nSubject: one\n\nfirst\n",

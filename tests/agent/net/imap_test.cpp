@@ -5,6 +5,7 @@
 #include "dovecot.h"
 #include "imap.h"
 #include "pieces.h"
+#include "suites.h"
 #include "scripted_server.h"
 #include "testca.h"
 
@@ -179,18 +180,8 @@ TEST(ImapClient, UnsafeArgumentsAreRefusedBeforeSending) {
 }
 
 // Against a real server: one Dovecot for the whole suite, emptied before each test.
-class ImapDovecot : public testing::Test {
+class ImapDovecot : public DovecotSuite {
 protected:
-    static void TearDownTestSuite() { server_.reset(); }
-    void SetUp() override {
-        if (!server_) server_ = std::make_unique<Dovecot>();
-        server_->clearMailbox();
-        trustOnly(testCerts().caCert);
-    }
-    void TearDown() override {
-        if (HasFailure()) std::cerr << "Dovecot log:\n" << server_->log();
-    }
-    Dovecot& dovecot() { return *server_; }
 
     // Logs in at server, fetches the second of three messages (one of 5 MB when big),
     // deletes it and ends the session; the other two must be left.
@@ -215,10 +206,8 @@ protected:
         EXPECT_EQ(dovecot().messages(), (std::vector<std::string>{first, last}));
     }
 
-    static std::unique_ptr<Dovecot> server_;
 };
 
-std::unique_ptr<Dovecot> ImapDovecot::server_;
 
 TEST_F(ImapDovecot, AuthenticatePlainLargeMessage) { fetchAndDeleteTheMiddleOne(at(dovecot().imapPort()), 0, true); }
 

@@ -5,6 +5,7 @@
 #include "dovecot.h"
 #include "pop.h"
 #include "pieces.h"
+#include "suites.h"
 #include "scripted_server.h"
 #include "testca.h"
 
@@ -137,23 +138,11 @@ TEST(PopClient, UnsafeArgumentsAreRefusedBeforeSending) {
 }
 
 // Against a real server: one Dovecot for the whole suite, emptied before each test.
-class PopDovecot : public testing::Test {
+class PopDovecot : public DovecotSuite {
 protected:
-    static void TearDownTestSuite() { server_.reset(); }
-    void SetUp() override {
-        if (!server_) server_ = std::make_unique<Dovecot>();
-        server_->clearMailbox();
-        trustOnly(testCerts().caCert);
-    }
-    void TearDown() override {
-        if (HasFailure()) std::cerr << "Dovecot log:\n" << server_->log();
-    }
-    Dovecot& dovecot() { return *server_; }
 
-    static std::unique_ptr<Dovecot> server_;
 };
 
-std::unique_ptr<Dovecot> PopDovecot::server_;
 
 TEST_F(PopDovecot, FetchesALargeMessageExactlyAndDeletesIt) {
     const std::string small1 = sampleMessage(300, "first"), big = sampleMessage(5 << 20, "big"),
