@@ -23,20 +23,6 @@ std::string acceptingServer() {
     return s;
 }
 
-std::string unstuff(std::string_view text) {
-    std::string out;
-    bool lineStart = true;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (lineStart && text[i] == '.') {
-            lineStart = false;
-            continue;
-        }
-        out.push_back(text[i]);
-        lineStart = text[i] == '\n' && i > 0 && text[i - 1] == '\r';
-    }
-    return out;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -86,6 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::check(eol == std::string_view::npos ? rest.size() <= 998 : eol <= 998, "line longer than 1000");
         rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 2);
     }
-    fuzz::check(unstuff(body).size() >= text.size(), "relay lost text");
+    fuzz::check(fuzz::unstuff(body).size() >= text.size(), "relay lost text");
     return 0;
 }

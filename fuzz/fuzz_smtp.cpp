@@ -12,21 +12,6 @@ namespace {
 
 constexpr std::string_view kMessage = "Subject: t\r\n\r\n.leading dot\r\nline\r\n..\r\n.";
 
-// Undoes the stuffing: a "." that starts a line is dropped once.
-std::string unstuff(std::string_view text) {
-    std::string out;
-    bool lineStart = true;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (lineStart && text[i] == '.') {
-            lineStart = false;
-            continue;
-        }
-        out.push_back(text[i]);
-        lineStart = text[i] == '\n' && i > 0 && text[i - 1] == '\r';
-    }
-    return out;
-}
-
 void stuffing(std::string_view input) {
     Str whole, tail = ToStr("\r\n");
     smtp_stuffText(tail, input, whole);
@@ -44,7 +29,7 @@ void stuffing(std::string_view input) {
     tail = ToStr("\r\n");
     smtp_stuffText(tail, plain, joined);
     fuzz::check(pieces == joined, "stuffing depends on where the text was cut");
-    fuzz::check(unstuff(View(whole)) == input, "unstuffing does not give the text back");
+    fuzz::check(fuzz::unstuff(View(whole)) == input, "unstuffing does not give the text back");
 }
 
 } // namespace

@@ -70,4 +70,18 @@ void check(bool ok, const char* what) {
     std::abort();
 }
 
+std::string unstuff(std::string_view text) {
+    std::string out;
+    bool lineStart = true;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (lineStart && text[i] == '.') {
+            lineStart = false;
+            continue;
+        }
+        out.push_back(text[i]);
+        lineStart = text[i] == '\n' && i > 0 && text[i - 1] == '\r';
+    }
+    return out;
+}
+
 } // namespace fuzz
