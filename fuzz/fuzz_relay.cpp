@@ -1,8 +1,12 @@
-// A message as any bytes through the checking relay, delivered in the pieces the NUL
-// bytes cut it into, to an SMTP client whose peer only collects (netshim.h); the
-// address check and the line breaker also run on the input alone. Promises checked:
-// every line reaching the server fits 1000 characters with its CR LF, the relay loses
-// no text, and the address check does not depend on the line end.
+// A message as any bytes through the checking relay, to an SMTP client whose peer only
+// collects (netshim.h), once in one piece and once in the pieces the NUL bytes cut it
+// into; the address check and the line breaker also run on the input alone. Promises
+// checked: what reaches the server does not depend on how the text arrived, every line
+// fits 1000 characters with its CR LF, the relay neither loses nor invents text (it only
+// adds CR LF breaks and "X-Original-" prefixes), and the address check does not depend
+// on the line end.
+#include <vector>
+
 #include "fuzz_util.h"
 #include "globals.h"
 #include "netshim.h"
@@ -23,6 +27,72 @@ std::string acceptingServer() {
     return s;
 }
 
+std::string withoutLineEnds(std::string_view text) {
+    std::string out;
+    for (char c : text)
+        if (c != '\r' && c != '\n') out.push_back(c);
+    return out;
+}
+
+// True when out is in with copies of "X-Original-" inserted somewhere. Searched over
+// (position in in, copies so far) because in may hold the prefix itself.
+bool inWithPrefixesAdded(std::string_view in, std::string_view out) {
+    constexpr std::string_view kPrefix = "X-Original-";
+    if (out.size() < in.size() || (out.size() - in.size()) % kPrefix.size()) return false;
+    const size_t copies = (out.size() - in.size()) / kPrefix.size();
+    std::vector<bool> seen((in.size() + 1) * (copies + 1));
+    std::vector<std::pair<size_t, size_t>> todo{{0, 0}};
+    while (!todo.empty()) {
+        auto [i, k] = todo.back();
+        todo.pop_back();
+        if (seen[i * (copies + 1) + k]) continue;
+        seen[i * (copies + 1) + k] = true;
+        const size_t j = i + k * kPrefix.size();
+        if (i == in.size() && k == copies) return true;
+        if (k < copies && out.substr(j, kPrefix.size()) == kPrefix) todo.emplace_back(i, k + 1);
+        if (i < in.size() && j < out.size() && in[i] == out[j]) todo.emplace_back(i + 1, k);
+    }
+    return false;
+}
+
+// What the relay sends between DATA and the end of the message, with the text given
+// whole or cut at its NUL bytes (which are dropped either way).
+std::string relayed(std::string_view input, bool split) {
+    static const std::string server = acceptingServer();
+    netshim::play(reinterpret_cast<const uint8_t*>(server.data()), server.size());
+    auto smtp = smtp_construct();
+    smtp->socket.limits = {1, 1, 1, 1, 8192};
+    auto session = webMail_construct();
+    session->smtpSocket = smtp.get();
+    fuzz::check(smtp_connect(*smtp, "smtp.example.com", "0", "", 0) == 0, "accepting server refused");
+    fuzz::check(smtp_msgOpen(*smtp, "from@example.com", "to@example.org") == 0, "message refused");
+    fuzz::check(netshim::sent().ends_with("DATA\r\n"), "DATA not sent");
+    const size_t dataStart = netshim::sent().size();
+    InitMsg(*session);
+    std::string whole;
+    for (std::string_view rest = input;;) {
+        const size_t nul = rest.find('\0');
+        const std::string_view piece = rest.substr(0, nul);
+        if (split)
+            fuzz::check(SendMsgText(*session, piece, 0) == 0, "relay failed");
+        else
+            whole.append(piece);
+        if (nul == std::string_view::npos) break;
+        rest.remove_prefix(nul + 1);
+    }
+    if (!split) fuzz::check(SendMsgText(*session, whole, 0) == 0, "relay failed");
+    fuzz::check(SendMsgText(*session, "", 1) == 0, "final flush failed");
+    fuzz::check(smtp_msgClose(*smtp) == 0, "message not accepted");
+    smtp_close(*smtp);
+    netshim::finish();
+
+    std::string_view sent = netshim::sent();
+    sent.remove_prefix(dataStart);
+    constexpr std::string_view kEnd = ".\r\nQUIT\r\n";
+    fuzz::check(sent.ends_with(kEnd), "message not ended");
+    return std::string(sent.substr(0, sent.size() - kEnd.size()));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,48 +100,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Str line = ToStr(input);
     vfyLineLen(line);
-    fuzz::check(input.size() >= 1000 || line == input, "line breaker changed a short line");
+    fuzz::check(input.size() >= 1000 ? withoutLineEnds(View(line)) == withoutLineEnds(input) : line == input,
+                "line breaker changed more than line ends");
     bool plain = vfyAddressList(input);
     fuzz::check(vfyAddressList(View(NewStr(input, "\r\n"))) == plain, "address check depends on the line end");
 
-    static const std::string server = acceptingServer();
-    netshim::play(reinterpret_cast<const uint8_t*>(server.data()), server.size());
-    auto smtp = smtp_construct();
-    smtp->socket.limits = {1, 1, 1, 1, 8192};
-    auto session = webMail_construct();
-    session->smtpSocket = smtp.get();
-    globals.smtpVfy = 1;
-    fuzz::check(smtp_connect(*smtp, "smtp.example.com", "0", "", 0) == 0, "accepting server refused");
-    fuzz::check(smtp_msgOpen(*smtp, "from@example.com", "to@example.org") == 0, "message refused");
-    fuzz::check(netshim::sent().ends_with("DATA\r\n"), "DATA not sent");
-    size_t dataStart = netshim::sent().size();
-    InitMsg(*session);
     std::string text;
-    for (std::string_view rest = input;;) {
-        size_t nul = rest.find('\0');
-        std::string_view piece = rest.substr(0, nul);
-        text.append(piece);
-        fuzz::check(SendMsgText(*session, piece, 0) == 0, "relay failed");
-        if (nul == std::string_view::npos) break;
-        rest.remove_prefix(nul + 1);
-    }
-    fuzz::check(SendMsgText(*session, "", 1) == 0, "final flush failed");
-    fuzz::check(smtp_msgClose(*smtp) == 0, "message not accepted");
-    smtp_close(*smtp);
-    netshim::finish();
+    for (char c : input)
+        if (c != '\0') text.push_back(c);
+    globals.smtpVfy = 1;
+    const std::string body = relayed(input, false);
+    fuzz::check(relayed(input, true) == body, "relay output depends on how the text arrived");
     globals.smtpVfy = 0;
 
-    std::string_view sent = netshim::sent();
-    sent.remove_prefix(dataStart);
-    constexpr std::string_view kEnd = ".\r\nQUIT\r\n";
-    fuzz::check(sent.ends_with(kEnd), "message not ended");
-    std::string_view body = sent.substr(0, sent.size() - kEnd.size());
     fuzz::check(body.empty() || body.ends_with("\r\n"), "last line not ended");
     for (std::string_view rest = body; !rest.empty();) {
         size_t eol = rest.find("\r\n");
         fuzz::check(eol == std::string_view::npos ? rest.size() <= 998 : eol <= 998, "line longer than 1000");
         rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 2);
     }
-    fuzz::check(fuzz::unstuff(body).size() >= text.size(), "relay lost text");
+    fuzz::check(inWithPrefixesAdded(withoutLineEnds(text), withoutLineEnds(fuzz::unstuff(body))),
+                "relay changed the text");
     return 0;
 }

@@ -376,7 +376,9 @@ long http_decodeChunks(HttpClient& http) {
     while (true) {
         if (http.chunkState == 1 || http.chunkState == 3) {
             size_t eol = buffer.find("\r\n");
-            if ((eol == Str::npos ? buffer.size() : eol) > http.limits.maxChunkLine) return -1;
+            // Without a line end yet, a last CR may be the first half of it.
+            size_t lineSoFar = eol != Str::npos ? eol : buffer.size() - (buffer.ends_with('\r') ? 1 : 0);
+            if (lineSoFar > http.limits.maxChunkLine) return -1;
             if (eol == Str::npos) return moved;
             if (http.chunkState == 3) {
                 buffer.erase(0, eol + 2);

@@ -270,6 +270,32 @@ TEST_F(HttpClientTest, ChunkedBodyArrivingOneByteAtATime) {
     EXPECT_EQ(http->socket.fd, -1);
 }
 
+TEST(HttpChunkDecoding, LineLimitDoesNotDependOnWhereTheReadsSplit) {
+    // A size line exactly at the limit is accepted whether its CR LF arrives whole or
+    // split after the CR; one character more is refused either way.
+    for (const std::string& line : {std::string("00000005"), std::string("000000005")}) {
+        const bool fits = line.size() <= 8;
+        for (size_t split : {line.size() + 1, line.size() + 2}) {
+            auto http = http_construct();
+            http->limits.maxChunkLine = 8;
+            http->chunked = 1;
+            http->chunkState = 1;
+            const std::string stream = line + "\r\nhello\r\n0\r\n\r\n";
+            http->receiveBuffer.append(stream.substr(0, split));
+            long first = http_decodeChunks(*http);
+            if (!fits) {
+                EXPECT_EQ(first, -1) << line << " split " << split;
+                continue;
+            }
+            ASSERT_GE(first, 0) << line << " split " << split;
+            http->receiveBuffer.append(stream.substr(split));
+            EXPECT_EQ(first + http_decodeChunks(*http), 5) << split;
+            EXPECT_EQ(http->body, "hello");
+            EXPECT_EQ(http->chunkState, 4);
+        }
+    }
+}
+
 TEST_F(HttpClientTest, ShortBodiesAreAcceptedOnlyWithTheirTolerance) {
     struct Case {
         std::string body;
