@@ -43,9 +43,7 @@ Result decode(std::string_view stream, bool split) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input = fuzz::asText(data, size);
-    std::string joined;
-    for (char c : input)
-        if (c != '\0') joined.push_back(c);
+    const std::string joined = fuzz::withoutNuls(input);
     Result whole = decode(joined, false);
     Result pieces = decode(input, true);
     fuzz::check(whole.body.size() <= joined.size(), "more body than input");

@@ -70,6 +70,13 @@ void check(bool ok, const char* what) {
     std::abort();
 }
 
+std::string withoutNuls(std::string_view text) {
+    std::string out;
+    for (char c : text)
+        if (c != '\0') out.push_back(c);
+    return out;
+}
+
 std::string unstuff(std::string_view text) {
     std::string out;
     bool lineStart = true;

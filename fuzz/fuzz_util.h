@@ -20,6 +20,8 @@ std::string readFile(const std::string& path);
 void emptyDir(const std::string& path);
 // Aborts with what when ok is false.
 void check(bool ok, const char* what);
+// text without its NUL bytes: what the NUL-cut targets deliver, joined.
+std::string withoutNuls(std::string_view text);
 // Undoes SMTP dot-stuffing: a "." that starts a CR LF line is dropped once.
 std::string unstuff(std::string_view text);
 inline std::string_view asText(const uint8_t* data, size_t size) {
