@@ -77,7 +77,7 @@ void syncFolder(std::string_view path) {
 // Puts the complete temporary file in place of the index, or, after any failure, removes
 // it and leaves the index untouched. The rename is atomic, so a crash at any point leaves
 // either the old index or the new one.
-int replaceIndex(seqFile& out, const mailIndex& ix, Str failure, const char* action) {
+int replaceIndex(seqFile& out, const mailIndex& ix, Str failure, const char* action, Str* reason) {
     const Str tempPath = out.path;
     if (failure.empty() && seqFile_sync(out) != 0) failure = describe("cannot write", tempPath, std::strerror(errno));
     if (seqFile_close(out) != 0 && failure.empty()) failure = describe("cannot write", tempPath, std::strerror(errno));
@@ -92,17 +92,19 @@ int replaceIndex(seqFile& out, const mailIndex& ix, Str failure, const char* act
     }
     ::unlink(tempPath.c_str());
     stdLog("Mail index could not be %s, the previous index is kept: %s", action, failure.c_str());
+    if (reason) *reason = std::move(failure);
     return -1;
 }
 
 Str tempPathOf(const mailIndex& ix) { return NewStr(View(ix.path), kCopySuffix); }
 
 // Opens the temporary file beside the index; logs and returns null when that fails.
-Owned<seqFile> openTemp(const Str& tempPath, const char* action) {
+Owned<seqFile> openTemp(const Str& tempPath, const char* action, Str* reason) {
     auto out = seqFile_construct();
     if (seqFile_openOutput(*out, View(tempPath)) == 0) return out;
-    stdLog("Mail index could not be %s, the previous index is kept: %s", action,
-           describe("cannot create", tempPath, View(out->errText)).c_str());
+    Str failure = describe("cannot create", tempPath, View(out->errText));
+    stdLog("Mail index could not be %s, the previous index is kept: %s", action, failure.c_str());
+    if (reason) *reason = std::move(failure);
     return nullptr;
 }
 
@@ -164,11 +166,11 @@ void PurgeDelAcct(mailIndex& ix) {
         if (isMark(mark, "D")) mark = ToStr("X");
 }
 
-int PutAcctIndex(mailIndex& ix) {
+int PutAcctIndex(mailIndex& ix, Str* reason) {
     DebugTag tag("MailIndex.PutAcctIndex");
     Str tempPath = tempPathOf(ix);
     debugLog("MailIndex.PutAcctIndex File path: %s", tempPath.c_str());
-    auto out = openTemp(tempPath, "updated");
+    auto out = openTemp(tempPath, "updated", reason);
     if (!out) return -1;
 
     Str failure;
@@ -197,10 +199,10 @@ int PutAcctIndex(mailIndex& ix) {
         debugLog("Write MailIndex rec: %s", out->rec.c_str());
         writeRec(*out, failure);
     }
-    return replaceIndex(*out, ix, std::move(failure), "updated");
+    return replaceIndex(*out, ix, std::move(failure), "updated", reason);
 }
 
-int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view mark) {
+int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view mark, Str* reason) {
     if (id.find('\n') != std::string_view::npos) return 0; // cannot be remembered safely, as in PutAcctIndex
     Str line = NewStr(id, "\t", mark, "\n");
     debugLog("Append MailIndex rec: %s\t%s", Str(id).c_str(), Str(mark).c_str());
@@ -211,7 +213,9 @@ int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view m
     int err = errno;
     if (fd >= 0) ::close(fd);
     if (ok) return 0;
-    stdLog("Mail index could not be updated: %s", describe("cannot append to", ix.path, std::strerror(err)).c_str());
+    Str failure = describe("cannot append to", ix.path, std::strerror(err));
+    stdLog("Mail index could not be updated: %s", failure.c_str());
+    if (reason) *reason = std::move(failure);
     return -1;
 }
 
@@ -226,7 +230,7 @@ int ReorgIndex(mailIndex& ix, std::string_view path) {
         stdLog("Mail index could not be reorganised, the previous index is kept: %s", failure.c_str());
         return -1;
     }
-    auto out = openTemp(tempPathOf(ix), "reorganised");
+    auto out = openTemp(tempPathOf(ix), "reorganised", nullptr);
     if (!out) {
         seqFile_close(*in);
         return -1;
@@ -249,5 +253,5 @@ int ReorgIndex(mailIndex& ix, std::string_view path) {
         out->rec.swap(in->rec);
         writeRec(*out, failure);
     });
-    return replaceIndex(*out, ix, std::move(failure), "reorganised");
+    return replaceIndex(*out, ix, std::move(failure), "reorganised", nullptr);
 }

@@ -45,14 +45,15 @@ void PurgeDelAcct(mailIndex& ix);
 // Rewrites the file with this account's section ("F" and "D" entries) at its end; the
 // other sections are copied byte for byte. The old file is replaced only by a complete,
 // synced new one, so a failure or crash on the way leaves it as it was. Returns 0, or -1
-// after logging why the index could not be updated.
-int PutAcctIndex(mailIndex& ix);
+// after logging why the index could not be updated; failure, when given, then receives
+// that reason naming the file (for an alert).
+int PutAcctIndex(mailIndex& ix, Str* failure = nullptr);
 // Records one identifier's new mark at once, without rewriting the file: appends
 // "id TAB mark" to the index, whose last section must be this account's (it is after
 // PutAcctIndex). A run killed later then remembers what it already forwarded; the next
 // PutAcctIndex rewrites the section whole. Returns 0, or -1 (logged) when the line
-// could not be appended.
-int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view mark);
+// could not be appended; failure, when given, then receives the reason naming the file.
+int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view mark, Str* failure = nullptr);
 // Drops the sections of addresses that are not in the account table, and any lines
 // before the first header, with the same safe replacement. Nothing happens when the
 // file is missing. Returns 0, or -1 after logging the failure.
