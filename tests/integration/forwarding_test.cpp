@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "agent_home.h"
 #include "aiosmtpd.h"
 #include "base64.h"
 #include "dovecot.h"
@@ -14,13 +15,6 @@
 
 namespace {
 
-const std::string kAgent = TARNWELL_BIN_DIR "/Tarnwell Agent";
-
-std::string b64(const std::string& text) {
-    Str s = Base64_Encode(text);
-    return std::string(s.data(), s.size());
-}
-
 // One "Account" record: address, password, server, leave, secure, type.
 std::string account(const std::string& addr, const std::string& server, bool leave, bool secure, const std::string& type,
                     const std::string& login = Dovecot::kUser, const std::string& password = Dovecot::kPassword,
@@ -28,8 +22,6 @@ std::string account(const std::string& addr, const std::string& server, bool lea
     return b64(addr + ":" + password) + "\t" + server + "\t(default)\t\t" + b64(login) + "\t" + (leave ? "1" : "0") +
            "\t" + (secure ? "1" : "0") + "\t" + (enabled ? "1" : "0") + "\t" + type + "\t";
 }
-
-std::string local(int port) { return "127.0.0.1:" + std::to_string(port); }
 
 class Forwarding : public testing::Test {
 protected:
@@ -59,17 +51,6 @@ protected:
     TempDir home;
     SmtpSink sink;
 };
-
-std::vector<std::string> statusLines(const std::string& out) {
-    std::vector<std::string> lines;
-    for (const std::string& line : splitLines(out))
-        if (line.rfind("updateStatus\t", 0) == 0) lines.push_back(line.substr(13));
-    return lines;
-}
-
-bool contains(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 } // namespace
 
@@ -106,7 +87,7 @@ TEST_F(Forwarding, EveryMessageArrivesOnceByteIdentical) {
           "pop@example.com\tForwarding message 1 of 3", "pop@example.com\tForwarding message 2 of 3  (8K sent)",
           "pop@example.com\tClearing message 3 of 3", "imap@example.com\tConnecting to IMAP Server",
           "imap@example.com\tForwarding message 1 of 2  (4K sent)", "None\tDone"})
-        EXPECT_TRUE(contains(status, expected)) << expected << "\n" << first.out;
+        EXPECT_TRUE(has(status, expected)) << expected << "\n" << first.out;
     EXPECT_NE(first.out.find("updateSummary\t   2 accounts processed"), std::string::npos);
 
     // Deleted on the POP server and gone from the index; left on the IMAP server and
