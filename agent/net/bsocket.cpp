@@ -1,7 +1,9 @@
 #include "bsocket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <netdb.h>
@@ -44,13 +46,7 @@ Str tlsLibraryReason() {
     return ToStr(reason ? reason : "unknown TLS error");
 }
 
-void bSocket_error(bSocket& s) {
-    s.failed = 1;
-    s.errorText = NewStr("An error occurred while communicating with the ", View(s.serverName), " server.");
-    s.errorDetail = bSocket_socketErrorMsg(s.errorCode);
-    debugLog("%s bSocket_error: %s", name(s), s.errorDetail.c_str());
-    bSocket_closeSocket(s);
-}
+void bSocket_error(bSocket& s) { bSocket_fail(s, View(bSocket_socketErrorMsg(s.errorCode))); }
 
 // A TLS call failed with category err (from SSL_get_error). Explains it in the user's
 // terms: a dropped connection reads as one, a refused certificate names the reason.
@@ -75,21 +71,24 @@ void tlsError(bSocket& s, int err, const char* trace) {
 }
 
 // Waits until fd is readable (direction '1') or writable ('2'), in slices that poll
-// the stop request. Returns > 0 when ready, -1 with errno set otherwise.
+// the stop request. Returns > 0 when ready, -1 with errno set otherwise. Time is taken
+// from the monotonic clock: a signal that interrupts a slice (a status request) must
+// not count as a whole slice, or frequent requests would end the wait early.
 int bSocket_poll(bSocket& s, char direction, int limitSeconds) {
+    using Clock = std::chrono::steady_clock;
     debugLog("%s bSocket_poll %s", name(s), direction == '1' ? "POLL_READ" : "POLL_WRITE");
-    int waited = 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limitSeconds);
     while (true) {
         if (CkStopReq()) {
             errno = EINTR;
             return -1;
         }
         pollfd p{s.fd, static_cast<short>(direction == '1' ? POLLIN : POLLOUT), 0};
-        int slice = std::max(1, std::min(s.limits.slice, limitSeconds - waited));
-        int rc = ::poll(&p, 1, slice * 1000);
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        long long slice = std::clamp<long long>(left, 1, s.limits.slice * 1000LL);
+        int rc = ::poll(&p, 1, static_cast<int>(slice));
         if (rc == 0 || (rc < 0 && errno == EINTR)) {
-            waited += slice;
-            if (waited < limitSeconds) {
+            if (Clock::now() < deadline) {
                 debugLog("%s bSocket_poll.select 5 sec timeout, waiting", name(s));
                 continue;
             }
@@ -139,6 +138,9 @@ void bSocket_sslHandshake(bSocket& s) {
     // Whatever has arrived is taken in one read, not a record header and its body in
     // two: a message of many records costs half the system calls.
     SSL_set_read_ahead(s.ssl.get(), 1);
+    // A peer that closes without close_notify ends the data as a plain close does, so
+    // the callers' rules for a closed connection hold over TLS too.
+    SSL_set_options(s.ssl.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
     // The certificate must name the host we asked for; the name also goes out as SNI
     // so servers with several certificates present the right one.
     if (isIpLiteral(s.host)) {
@@ -374,41 +376,77 @@ long bSocket_read(bSocket& s) {
     }
 }
 
-long bSocket_readLn(bSocket& s) {
+namespace {
+
+// One more read appended to pending, NUL bytes replaced; false after a failure or when
+// the server ended the stream (then "Host closed connection.").
+bool receiveMore(bSocket& s) {
+    long n = bSocket_read(s);
+    if (n == 0) {
+        s.errorCode = ENOTCONN;
+        bSocket_error(s);
+    }
+    if (n <= 0) return false;
+    NullCharRpl(s.ioBuffer.data(), static_cast<size_t>(n));
+    s.pending.append(s.ioBuffer.data(), static_cast<size_t>(n));
+    return true;
+}
+
+long handOut(bSocket& s, size_t len) {
+    s.line.assign(s.pending, s.pendingStart, len);
+    s.pendingStart += len;
+    dropConsumed(s);
+    debugLog("%s bSocket_readLn bytes returned: %i", name(s), static_cast<int>(len));
+    return static_cast<long>(len);
+}
+
+// The next line when it holds at most limit bytes; otherwise its first limit bytes
+// (cut) or a failure (!cut).
+long nextPiece(bSocket& s, size_t limit, bool cut, int& endsLine) {
     // Only the new bytes (and the CR before them) can complete a line: searching from
     // there keeps a long line linear in its length.
     size_t searchFrom = s.pendingStart;
     while (!CkStopReq()) {
         size_t at = s.pending.find("\r\n", searchFrom);
-        if (at != Str::npos) {
-            size_t len = at + 2 - s.pendingStart;
-            s.line.assign(s.pending, s.pendingStart, len);
-            s.pendingStart += len;
-            dropConsumed(s);
-            debugLog("%s bSocket_readLn bytes returned: %i", name(s), static_cast<int>(len));
-            return static_cast<long>(len);
+        size_t held = s.pending.size() - s.pendingStart;
+        if (at != Str::npos && at + 2 - s.pendingStart <= limit) {
+            endsLine = 1;
+            return handOut(s, at + 2 - s.pendingStart);
         }
-        long n = bSocket_read(s);
-        if (n == 0) {
-            s.errorCode = ENOTCONN;
-            bSocket_error(s);
-            return -1;
+        if (held >= limit) {
+            if (!cut) {
+                debugLog("%s bSocket_readLn line too long", name(s));
+                bSocket_fail(s, "The server sent a line longer than the agent accepts.");
+                return -1;
+            }
+            endsLine = 0;
+            return handOut(s, s.pending[s.pendingStart + limit - 1] == '\r' ? limit - 1 : limit);
         }
-        if (n < 0) return -1;
-        NullCharRpl(s.ioBuffer.data(), static_cast<size_t>(n));
         searchFrom = std::max(s.pendingStart, s.pending.size() > 0 ? s.pending.size() - 1 : 0);
-        s.pending.append(s.ioBuffer.data(), static_cast<size_t>(n));
-        if (s.pending.size() - s.pendingStart > s.limits.maxLine) {
-            s.failed = 1;
-            s.errorText = NewStr("An error occurred while communicating with the ", View(s.serverName), " server.");
-            s.errorDetail = ToStr("The server sent a line longer than the agent accepts.");
-            debugLog("%s bSocket_readLn line too long", name(s));
-            bSocket_closeSocket(s);
-            return -1;
-        }
+        if (!receiveMore(s)) return -1;
     }
     bSocket_closeSocket(s);
     return -1;
+}
+
+} // namespace
+
+long bSocket_readLn(bSocket& s) {
+    int endsLine = 0;
+    return nextPiece(s, s.limits.maxLine, false, endsLine);
+}
+
+long bSocket_readPiece(bSocket& s, size_t maxBytes, int& endsLine) { return nextPiece(s, maxBytes, true, endsLine); }
+
+long bSocket_readBytes(bSocket& s, size_t maxBytes) {
+    while (s.pendingStart == s.pending.size()) {
+        if (CkStopReq()) {
+            bSocket_closeSocket(s);
+            return -1;
+        }
+        if (!receiveMore(s)) return -1;
+    }
+    return handOut(s, std::min(maxBytes, s.pending.size() - s.pendingStart));
 }
 
 int bSocket_write(bSocket& s, std::string_view text) {
@@ -482,6 +520,14 @@ void bSocket_closeSocket(bSocket& s) {
     s.ssl.reset();
     s.tlsActive = 0;
     s.connected = 0;
+}
+
+void bSocket_fail(bSocket& s, std::string_view detail) {
+    s.failed = 1;
+    s.errorText = NewStr("An error occurred while communicating with the ", View(s.serverName), " server.");
+    s.errorDetail = ToStr(detail);
+    debugLog("%s bSocket_error: %s", name(s), s.errorDetail.c_str());
+    bSocket_closeSocket(s);
 }
 
 void bSocket_serverError(bSocket& s) {

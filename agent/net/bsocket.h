@@ -17,8 +17,10 @@ struct bSocketLimits {
     int ioWait = 180;     // seconds, each read or write wait
     int slice = 5;        // seconds per wait slice between stop checks
     int attempts = 3;     // connection attempts
-    size_t maxLine = 4u << 20; // longest line accepted; a server that never ends its line
-                               // cannot make the agent hold more than this
+    size_t maxLine = 4u << 20; // longest reply line accepted; a server that never ends its
+                               // line cannot make the agent hold more than this
+    size_t maxListEntries = 1000000; // lines of one message listing (UIDL, FETCH of UIDs)
+    size_t maxListBytes = 64u << 20; // bytes of one message listing
 };
 
 struct SslFree {
@@ -58,8 +60,17 @@ constexpr int kHostNotFound = 501;
 Owned<bSocket> bSocket_construct();
 void bSocket_initSocket(bSocket& s, std::string_view host, int port, std::string_view serverName, int useTLS);
 int bSocket_connectSocket(bSocket& s);
-// Length of the next line (in s.line, CR LF included), -1 on failure or stop.
+// Length of the next line (in s.line, CR LF included), -1 on failure or stop. A line
+// longer than limits.maxLine fails: replies are short, and the limit bounds memory.
 long bSocket_readLn(bSocket& s);
+// Message text of any line length: the next line, or when no CR LF arrives within
+// maxBytes (>= 2) bytes, the first maxBytes bytes of the line (one fewer when the last
+// would be a CR, so a CR LF is never split); in s.line. endsLine is 1 when the piece
+// ends with the line's CR LF. -1 on failure or stop.
+long bSocket_readPiece(bSocket& s, size_t maxBytes, int& endsLine);
+// The next 1 to maxBytes bytes as received (NUL bytes as 0x7F), whatever their lines;
+// in s.line. -1 on failure or stop.
+long bSocket_readBytes(bSocket& s, size_t maxBytes);
 // Bytes placed in ioBuffer (>= 1), 0 when the server ended the stream, -1 on failure.
 long bSocket_read(bSocket& s);
 int bSocket_write(bSocket& s, std::string_view text);
@@ -67,6 +78,9 @@ void bSocket_closeSocket(bSocket& s);
 // The server refused a command: headline "<serverName> server returned an error.",
 // the reply line as explanation; the connection is closed.
 void bSocket_serverError(bSocket& s);
+// A communication failure the agent detected itself (the server broke a limit): the
+// usual headline with detail as explanation; the connection is closed.
+void bSocket_fail(bSocket& s, std::string_view detail);
 // Explanation for a system error number (or kHostNotFound).
 Str bSocket_socketErrorMsg(int code);
 

@@ -14,6 +14,7 @@ constexpr size_t kTagRoom = 7;       // "A%04i " grows to seven characters after
 constexpr size_t kPiece = 4096;      // a piece ends at the first line end at or after this
 constexpr size_t kPieceCapacity = 5121;
 constexpr size_t kListCapacity = 1024;
+constexpr size_t kExpungeSet = 1000; // longest UID set of one UID EXPUNGE command
 
 // Room for the argument(s) of a tagged command with the given fixed text.
 constexpr size_t argRoom(std::string_view fixed) { return kCommandLine - kTagRoom - fixed.size() - 2; }
@@ -54,18 +55,20 @@ long number(std::string_view digits) {
     return value;
 }
 
-// Sends a line exactly as given (traced), CR LF appended.
-int sendLine(ImapClient& imap, std::string_view text) {
-    debugLog("IMAP<-%.*s", static_cast<int>(text.size()), text.data());
+// Sends a line exactly as given, CR LF appended; traced as shown (the line itself, or
+// the line with its secret masked).
+int sendLine(ImapClient& imap, std::string_view text, std::string_view shown) {
+    debugLog("IMAP<-%.*s", static_cast<int>(shown.size()), shown.data());
     return bSocket_write(imap.socket, View(NewStr(text, "\r\n")));
 }
 
-// Sends a command under the next tag.
-int command(ImapClient& imap, std::string_view text) {
+// Sends a command under the next tag; a secret argument is traced as "********".
+int command(ImapClient& imap, std::string_view text, std::string_view secret = {}) {
     char tag[24];
     std::snprintf(tag, sizeof tag, "A%04i ", ++imap.tagCounter);
     imap.tag = ToStr(tag);
-    return sendLine(imap, View(NewStr(imap.tag, text)));
+    Str shown = NewStr(imap.tag, text, secret.empty() ? "" : "********");
+    return sendLine(imap, View(NewStr(imap.tag, text, secret)), View(shown));
 }
 
 bool isTagged(const ImapClient& imap, std::string_view line) { return line.starts_with(View(imap.tag)); }
@@ -77,8 +80,8 @@ int taggedResult(ImapClient& imap) {
     return -1;
 }
 
-// Reads up to the current command's tagged line, giving every other line to untagged;
-// 0 when the result is OK.
+// Reads up to the current command's tagged line, giving every other line to untagged,
+// which returns false after failing the connection; 0 when the result is OK.
 template <class Untagged>
 int finish(ImapClient& imap, Untagged untagged) {
     while (true) {
@@ -86,15 +89,37 @@ int finish(ImapClient& imap, Untagged untagged) {
         std::string_view line = View(imap.socket.line);
         traceIn(line);
         if (isTagged(imap, line)) return taggedResult(imap);
-        untagged(line);
+        if (!untagged(line)) return -1;
     }
 }
 
 int finish(ImapClient& imap) {
-    return finish(imap, [](std::string_view) {});
+    return finish(imap, [](std::string_view) { return true; });
 }
 
 bool isUntagged(std::string_view line) { return line.starts_with("* "); }
+
+// Notes the capabilities of a "* CAPABILITY ..." line or of a "[CAPABILITY ...]"
+// response code (greeting, login result). A list replaces the one before: a server
+// may offer more once the user is logged in.
+void noteCapabilities(ImapClient& imap, std::string_view line) {
+    std::string_view list;
+    if (isUntagged(line) && strcmpi(View(field(line, 2)), "CAPABILITY") == 0) {
+        list = withoutCrLf(line.substr(std::string_view("* CAPABILITY").size()));
+    } else if (long at = InStr(1, line, "[CAPABILITY "); at != 0) {
+        list = line.substr(static_cast<size_t>(at) + 11);
+        list = list.substr(0, list.find(']'));
+    } else {
+        return;
+    }
+    imap.authPlain = imap.unselect = imap.uidPlus = 0;
+    for (long i = 1, n = CountFields(list, " "); i <= n; ++i) {
+        Str name = field(list, i);
+        if (strcmpi(View(name), "AUTH=PLAIN") == 0) imap.authPlain = 1;
+        if (strcmpi(View(name), "UNSELECT") == 0) imap.unselect = 1;
+        if (strcmpi(View(name), "UIDPLUS") == 0) imap.uidPlus = 1;
+    }
+}
 
 // The value of the first "UID " item in a FETCH line (preceded by a blank or "(" and
 // searched from the third character on); "" when there is none, or when the value runs
@@ -112,15 +137,14 @@ Str uidItem(std::string_view line) {
     }
 }
 
-// The number in the first "{n}" of a FETCH line; 0 when there is none or it is not a
-// plain number that fits.
+// The number in the first "{n}" of a FETCH line (0 is an empty message); -1 when there
+// is none or it is not a plain number that fits.
 long literalSize(std::string_view line) {
     size_t open = line.find('{');
-    if (open == std::string_view::npos) return 0;
+    if (open == std::string_view::npos) return -1;
     size_t close = line.find('}', open);
-    if (close == std::string_view::npos) return 0;
-    long n = number(line.substr(open + 1, close - open - 1));
-    return n > 0 ? n : 0;
+    if (close == std::string_view::npos) return -1;
+    return number(line.substr(open + 1, close - open - 1));
 }
 
 } // namespace
@@ -154,17 +178,17 @@ int imap_connect(ImapClient& imap, std::string_view server, std::string_view cre
         bSocket_serverError(imap.socket);
         return -1;
     }
+    imap.authPlain = imap.unselect = imap.uidPlus = 0;
+    Str().swap(imap.flaggedUids);
+    noteCapabilities(imap, View(imap.socket.line));
+    auto capabilities = [&](std::string_view line) {
+        noteCapabilities(imap, line);
+        return true;
+    };
 
-    bool plainOffered = false;
-    if (command(imap, "CAPABILITY") != 0) return -1;
-    int rc = finish(imap, [&](std::string_view line) {
-        if (!isUntagged(line) || strcmpi(View(field(line, 2)), "CAPABILITY") != 0) return;
-        for (long i = 3, n = CountFields(line, " "); i <= n; ++i)
-            if (strcmpi(View(field(line, i)), "AUTH=PLAIN") == 0) plainOffered = true;
-    });
-    if (rc != 0) return -1;
+    if (command(imap, "CAPABILITY") != 0 || finish(imap, capabilities) != 0) return -1;
 
-    if (plainOffered) {
+    if (imap.authPlain) {
         if (command(imap, "AUTHENTICATE PLAIN") != 0) return -1;
         if (bSocket_readLn(imap.socket) < 0) return -1;
         traceIn(View(imap.socket.line));
@@ -177,18 +201,20 @@ int imap_connect(ImapClient& imap, std::string_view server, std::string_view cre
         plain.append(user);
         plain.push_back('\0');
         plain.append(pass);
-        if (sendLine(imap, View(Base64_Encode(View(plain)))) != 0) return -1;
-    } else if (command(imap, View(NewStr("LOGIN ", user, " ", pass))) != 0) {
+        if (sendLine(imap, View(Base64_Encode(View(plain))), "********") != 0) return -1;
+    } else if (command(imap, View(NewStr("LOGIN ", user, " ")), View(pass)) != 0) {
         return -1;
     }
-    if (finish(imap) != 0) return -1;
+    if (finish(imap, capabilities) != 0) return -1;
+    noteCapabilities(imap, View(imap.socket.line));
 
     if (command(imap, "SELECT INBOX") != 0) return -1;
     imap.exists = 0;
     return finish(imap, [&](std::string_view line) {
-        if (!isUntagged(line) || strcmpi(View(field(line, 3)), "EXISTS") != 0) return;
+        if (!isUntagged(line) || strcmpi(View(field(line, 3)), "EXISTS") != 0) return true;
         long n = number(View(field(line, 2)));
         imap.exists = n >= 0 && n <= INT_MAX ? static_cast<int>(n) : 0;
+        return true;
     });
 }
 
@@ -198,12 +224,23 @@ int imap_uidl(ImapClient& imap) {
     imap.text.reserve(kListCapacity);
     if (imap.exists == 0) return 0;
     if (command(imap, "FETCH 1:* UID") != 0) return -1;
+    const bSocketLimits& limits = imap.socket.limits;
+    size_t lines = 0;
     return finish(imap, [&](std::string_view line) {
-        if (InStr(1, line, "\\Deleted") != 0) return;
+        if (++lines > limits.maxListEntries) {
+            bSocket_fail(imap.socket, "The server's message list is longer than the agent accepts.");
+            return false;
+        }
+        if (InStr(1, line, "\\Deleted") != 0) return true;
         Str uid = uidItem(line);
-        if (uid.empty()) return;
+        if (uid.empty()) return true;
+        if (imap.text.size() + uid.size() + 2 > limits.maxListBytes) {
+            bSocket_fail(imap.socket, "The server's message list is longer than the agent accepts.");
+            return false;
+        }
         imap.text.append(uid);
         imap.text.append("\r\n");
+        return true;
     });
 }
 
@@ -226,7 +263,7 @@ int imap_getOpen(ImapClient& imap, std::string_view uid) {
         if (!isUntagged(line) || InStr(1, line, " FETCH ") == 0 || InStr(1, line, "RFC822") == 0) continue;
         imap.messageLength = literalSize(line);
         debugLog("msgLen: %li", imap.messageLength);
-        if (imap.messageLength > 0) {
+        if (imap.messageLength >= 0) {
             imap.endOfMessage = 0;
             imap.bytesRead = 0;
             return 0;
@@ -242,18 +279,15 @@ long imap_getText(ImapClient& imap) {
     DebugTag tag("IMAP.imap_getText");
     resetBuffer(imap.text, kPieceCapacity);
     if (imap.endOfMessage) return 0;
+    // The literal's size is known, so it is read by byte count: its lines may have any
+    // length, and a literal that ends inside a line leaves the rest of the FETCH
+    // response on the connection.
     while (imap.text.size() < kPiece && imap.bytesRead < imap.messageLength) {
-        if (bSocket_readLn(imap.socket) < 0) return -1;
-        std::string_view line = View(imap.socket.line);
         size_t left = static_cast<size_t>(imap.messageLength - imap.bytesRead);
-        if (line.size() > left) {
-            // The literal ends inside this line (a message without a final line break):
-            // what follows its last byte is the rest of the FETCH response, not mail.
-            traceIn(line.substr(left));
-            line = line.substr(0, left);
-        }
-        imap.text.append(line);
-        imap.bytesRead += static_cast<long>(line.size());
+        long n = bSocket_readBytes(imap.socket, std::min(kPiece - imap.text.size(), left));
+        if (n < 0) return -1;
+        imap.text.append(imap.socket.line);
+        imap.bytesRead += n;
     }
     debugLog("IMAP->%i bytes of message data", static_cast<int>(imap.text.size()));
     if (imap.bytesRead >= imap.messageLength) {
@@ -270,12 +304,26 @@ int imap_delete(ImapClient& imap, std::string_view uid) {
         return -1;
     }
     if (command(imap, View(NewStr("UID STORE ", uid, ":", uid, " +FLAGS (\\Deleted)"))) != 0) return -1;
-    return finish(imap);
+    if (finish(imap) != 0) return -1;
+    if (!imap.flaggedUids.empty()) imap.flaggedUids.push_back(',');
+    imap.flaggedUids.append(uid);
+    return 0;
 }
 
 int imap_close(ImapClient& imap) {
     DebugTag tag("IMAP.imap_close");
-    if (command(imap, "CLOSE") != 0 || finish(imap) != 0) return -1;
+    if (!imap.flaggedUids.empty() && !imap.uidPlus) {
+        // Only CLOSE can remove our messages here, and it takes every flagged one.
+        if (command(imap, "CLOSE") != 0 || finish(imap) != 0) return -1;
+    } else {
+        // Sets cut at a comma; a UID is far shorter than a set, so there is one.
+        for (std::string_view rest = View(imap.flaggedUids); !rest.empty();) {
+            size_t len = rest.size() <= kExpungeSet ? rest.size() : rest.rfind(',', kExpungeSet);
+            if (command(imap, View(NewStr("UID EXPUNGE ", rest.substr(0, len)))) != 0 || finish(imap) != 0) return -1;
+            rest.remove_prefix(std::min(rest.size(), len + 1));
+        }
+        if (imap.unselect && (command(imap, "UNSELECT") != 0 || finish(imap) != 0)) return -1;
+    }
     if (command(imap, "LOGOUT") != 0 || finish(imap) != 0) return -1;
     bSocket_closeSocket(imap.socket);
     return 0;

@@ -1,6 +1,7 @@
 // IMAP client for one INBOX: login (SASL PLAIN when offered, else LOGIN), the UID list,
-// RFC822 fetch by UID delivered in pieces, \Deleted flags and CLOSE/LOGOUT, over a
-// plain or TLS connection (TLS from the first byte).
+// RFC822 fetch by UID delivered in pieces, \Deleted flags, removal of only the messages
+// this session flagged, and LOGOUT, over a plain or TLS connection (TLS from the first
+// byte).
 //
 // Every operation returns 0 (or a length) on success and -1 on failure; after a
 // failure the connection is closed and socket.errorText/errorDetail say why.
@@ -20,6 +21,11 @@ struct ImapClient {
     long bytesRead = 0;      // bytes of the current literal delivered so far
     Str text;                // the UID list after imap_uidl, the current piece after imap_getText
     int exists = 0;          // messages in INBOX, from SELECT's EXISTS
+    // From the latest capability list the server sent (greeting, CAPABILITY, login).
+    int authPlain = 0;
+    int unselect = 0;
+    int uidPlus = 0;
+    Str flaggedUids;         // UIDs this session flagged \Deleted, "," between them
 };
 
 Owned<ImapClient> imap_construct();
@@ -31,13 +37,18 @@ Owned<ImapClient> imap_construct();
 int imap_connect(ImapClient& imap, std::string_view server, std::string_view credentials, std::string_view serverName,
                  int useTLS);
 // Fills text with the UIDs of the messages not flagged \Deleted, one per line with
-// CR LF, in the server's order; sends nothing when INBOX is empty.
+// CR LF, in the server's order; sends nothing when INBOX is empty. A listing longer
+// than the socket's list limits fails.
 int imap_uidl(ImapClient& imap);
+// Opens the message's literal; an empty literal ("{0}") is an empty message.
 int imap_getOpen(ImapClient& imap, std::string_view uid);
-// Next piece of the literal in text: whole lines, at least 4096 bytes except the last,
+// Next piece of the literal in text: 4096 bytes except the last, whatever the lines,
 // exactly the literal's bytes in all; 0 once the message is complete. The call that
 // completes the literal also reads the command's tagged result.
 long imap_getText(ImapClient& imap);
 int imap_delete(ImapClient& imap, std::string_view uid);
-// CLOSE (removes the \Deleted messages) and LOGOUT, then closes the connection.
+// Ends the session removing only the messages this session flagged, so messages that
+// another client flagged stay: nothing flagged: UNSELECT when offered; else with
+// UIDPLUS: UID EXPUNGE of our UIDs, then UNSELECT when offered; without UIDPLUS: CLOSE
+// (which removes every flagged message). Then LOGOUT and the connection is closed.
 int imap_close(ImapClient& imap);

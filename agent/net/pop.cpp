@@ -35,11 +35,10 @@ int reply(PopClient& pop) {
     return 0;
 }
 
-int command(PopClient& pop, std::string_view word, std::string_view arg = {}) {
-    Str line = NewStr(word, arg);
-    debugLog("POP<-%s", line.c_str());
-    line.append("\r\n");
-    if (bSocket_write(pop.socket, View(line)) != 0) return -1;
+// Sends word + arg; a secret argument is traced as "********".
+int command(PopClient& pop, std::string_view word, std::string_view arg = {}, bool secret = false) {
+    debugLog("POP<-%s", NewStr(word, secret ? std::string_view("********") : arg).c_str());
+    if (bSocket_write(pop.socket, View(NewStr(word, arg, "\r\n"))) != 0) return -1;
     return reply(pop);
 }
 
@@ -70,7 +69,7 @@ int pop_connect(PopClient& pop, std::string_view server, std::string_view creden
     if (bSocket_connectSocket(pop.socket) != 0) return -1;
     if (reply(pop) != 0) return -1; // greeting
     if (command(pop, "USER ", View(user)) != 0) return -1;
-    if (command(pop, "PASS ", View(pass)) != 0) return -1;
+    if (command(pop, "PASS ", View(pass), true) != 0) return -1;
     return command(pop, "RSET");
 }
 
@@ -79,11 +78,16 @@ int pop_uidl(PopClient& pop) {
     if (command(pop, "UIDL") != 0) return -1;
     Str().swap(pop.text);
     pop.text.reserve(kListCapacity);
-    while (true) {
+    const bSocketLimits& limits = pop.socket.limits;
+    for (size_t entries = 0;; ++entries) {
         if (bSocket_readLn(pop.socket) < 0) return -1;
         std::string_view line = View(pop.socket.line);
         debugLog("POP->%.*s", static_cast<int>(withoutCrLf(line).size()), line.data());
         if (line == ".\r\n") return 0;
+        if (entries >= limits.maxListEntries || pop.text.size() + line.size() > limits.maxListBytes) {
+            bSocket_fail(pop.socket, "The server's message list is longer than the agent accepts.");
+            return -1;
+        }
         line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
         pop.text.append(line);
     }
@@ -97,6 +101,7 @@ int pop_getOpen(PopClient& pop, std::string_view messageNumber) {
     }
     if (command(pop, "RETR ", messageNumber) != 0) return -1;
     pop.endOfMessage = 0;
+    pop.lineStart = 1;
     return 0;
 }
 
@@ -105,14 +110,18 @@ long pop_getText(PopClient& pop) {
     resetBuffer(pop.text, kPieceCapacity);
     if (pop.endOfMessage) return 0;
     while (pop.text.size() < kPiece) {
-        if (bSocket_readLn(pop.socket) < 0) return -1;
+        int endsLine = 0;
+        if (bSocket_readPiece(pop.socket, kPiece, endsLine) < 0) return -1;
         std::string_view line = View(pop.socket.line);
-        if (line == ".\r\n") {
+        // The end mark and a stuffed dot exist only at a line start, not where a long
+        // line was cut.
+        if (pop.lineStart && line == ".\r\n") {
             debugLog("POP->EOM");
             pop.endOfMessage = 1;
             break;
         }
-        if (line[0] == '.') line.remove_prefix(1);
+        if (pop.lineStart && line[0] == '.') line.remove_prefix(1);
+        pop.lineStart = endsLine;
         pop.text.append(line);
     }
     debugLog("POP->%i bytes of message data", static_cast<int>(pop.text.size()));

@@ -81,19 +81,19 @@ TEST(ImapClient, UidRunningIntoTheLineEndIsNoUid) {
     EXPECT_EQ(session.server.result(), "");
 }
 
-TEST(ImapClient, PiecesAreWholeLinesAndTheLastReadsTheResult) {
+TEST(ImapClient, PiecesAreByteCountsAndTheLastReadsTheResult) {
     std::string script = fixture("imap/login.txt") + "C: A0004 UID FETCH 7 RFC822\nS: * 1 FETCH (UID 7 RFC822 {10000}\n";
     std::string line(98, 'x');
     for (int i = 0; i < 100; ++i) script += "S: " + line + "\n";
-    script += "S: )\nS: A0004 OK done\nC: A0005 CLOSE\nS: A0005 OK\nC: A0006 LOGOUT\nS: A0006 OK\n";
+    script += "S: )\nS: A0004 OK done\nC: A0005 LOGOUT\nS: A0005 OK\n";
     ScriptedServer server(script);
     auto imap = client();
     ASSERT_EQ(imap_connect(*imap, at(server.port()), "joe:pw", "IMAP", 0), 0);
     ASSERT_EQ(imap_getOpen(*imap, "7"), 0);
-    EXPECT_EQ(imap_getText(*imap), 4100);
-    EXPECT_EQ(imap_getText(*imap), 4100);
+    EXPECT_EQ(imap_getText(*imap), 4096);
+    EXPECT_EQ(imap_getText(*imap), 4096);
     EXPECT_EQ(imap->endOfMessage, 0);
-    EXPECT_EQ(imap_getText(*imap), 1800);
+    EXPECT_EQ(imap_getText(*imap), 1808);
     EXPECT_EQ(imap->endOfMessage, 1);
     EXPECT_EQ(imap->socket.line, "A0004 OK done\r\n");
     EXPECT_EQ(imap_getText(*imap), 0);

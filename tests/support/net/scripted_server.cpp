@@ -122,13 +122,13 @@ std::string ScriptedServer::step(const std::string& line) {
         return false;
     };
     auto sendBytes = [&](const std::string& bytes) -> std::string {
-        size_t step = options_.oneByteAtATime ? 1 : bytes.size();
+        size_t step = options_.oneByteAtATime ? 1 : options_.writeSize ? options_.writeSize : bytes.size();
         for (size_t off = 0; off < bytes.size(); off += step) {
             size_t n = std::min(step, bytes.size() - off);
             ssize_t w = ssl_ ? SSL_write(sslOf(ssl_), bytes.data() + off, static_cast<int>(n))
                              : ::send(conn_, bytes.data() + off, n, MSG_NOSIGNAL);
             if (w != static_cast<ssize_t>(n)) return "send failed";
-            if (options_.oneByteAtATime) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (options_.oneByteAtATime || options_.writeSize) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return "";
     };
@@ -185,6 +185,11 @@ std::string ScriptedServer::step(const std::string& line) {
             SSL_free(sslOf(ssl_));
             ssl_ = nullptr;
         }
+        ::close(conn_);
+        conn_ = -1;
+        return "";
+    }
+    if (line == "DROP") {
         ::close(conn_);
         conn_ = -1;
         return "";

@@ -7,6 +7,8 @@
 //   C-DATA         read lines up to and including "." (an SMTP message body)
 //   ACCEPT         take the next connection
 //   CLOSE          close the connection
+//   DROP           close the connection without a TLS close_notify (as a peer that
+//                  crashed or a middlebox does)
 //   SLEEP ms       pause
 //   STALL          say nothing more; wait until the client goes away
 // Empty lines and lines starting with "#" are ignored.
@@ -24,6 +26,7 @@ struct ScriptedServerOptions {
     std::string cert; // default: the test CA's localhost certificate
     std::string key;
     bool oneByteAtATime = false; // every S:/S-RAW: byte goes out in a write of its own
+    size_t writeSize = 0;        // when set, S:/S-RAW: bytes go out in writes of this size
 
     static ScriptedServerOptions Tls(std::string certFile = {}, std::string keyFile = {}) {
         ScriptedServerOptions o;
@@ -35,6 +38,11 @@ struct ScriptedServerOptions {
     static ScriptedServerOptions OneByte(bool on = true) {
         ScriptedServerOptions o;
         o.oneByteAtATime = on;
+        return o;
+    }
+    static ScriptedServerOptions Writes(size_t size) {
+        ScriptedServerOptions o;
+        o.writeSize = size;
         return o;
     }
 };
