@@ -2,8 +2,9 @@
 // greeting, HELO or EHLO + AUTH LOGIN (first byte odd or even), RSET, a message to two
 // recipients and QUIT. The message text is fixed; its DATA must reach the server
 // dot-stuffed and ended by the one "." line whatever the replies did before it.
-// The input also drives the dot-stuffing on its own, cut into pieces at every NUL:
-// stuffing piece by piece must equal stuffing the whole, and unstuffing gives it back.
+// The input also drives the wire form on its own, cut into pieces at every NUL:
+// piece by piece must equal the whole, no bare CR or LF goes out, and unstuffing gives
+// the text back with its bare line ends made CR LF.
 #include "fuzz_util.h"
 #include "netshim.h"
 #include "smtp.h"
@@ -29,7 +30,12 @@ void stuffing(std::string_view input) {
     tail = ToStr("\r\n");
     smtp_stuffText(tail, plain, joined);
     fuzz::check(pieces == joined, "stuffing depends on where the text was cut");
-    fuzz::check(fuzz::unstuff(View(whole)) == input, "unstuffing does not give the text back");
+    fuzz::check(fuzz::unstuff(View(whole)) == fuzz::crlfLineEnds(input), "unstuffing does not give the text back");
+    for (size_t i = 0; i < whole.size(); ++i) {
+        bool pairedCr = whole[i] == '\r' && i + 1 < whole.size() && whole[i + 1] == '\n';
+        bool pairedLf = whole[i] == '\n' && i > 0 && whole[i - 1] == '\r';
+        fuzz::check((whole[i] != '\r' || pairedCr) && (whole[i] != '\n' || pairedLf), "a bare line end went out");
+    }
 }
 
 } // namespace

@@ -91,4 +91,17 @@ std::string unstuff(std::string_view text) {
     return out;
 }
 
+std::string crlfLineEnds(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n') {
+            out.push_back(text[i]);
+            continue;
+        }
+        out.append("\r\n");
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    }
+    return out;
+}
+
 } // namespace fuzz

@@ -24,6 +24,8 @@ void check(bool ok, const char* what);
 std::string withoutNuls(std::string_view text);
 // Undoes SMTP dot-stuffing: a "." that starts a CR LF line is dropped once.
 std::string unstuff(std::string_view text);
+// text with every bare CR and bare LF made a CR LF, as the SMTP client sends it.
+std::string crlfLineEnds(std::string_view text);
 inline std::string_view asText(const uint8_t* data, size_t size) {
     return {reinterpret_cast<const char*>(data), size};
 }

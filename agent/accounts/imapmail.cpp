@@ -9,9 +9,16 @@ namespace {
 
 ImapClient& client(webMail& s) { return *s.imapSocket; }
 
+// An IMAP UID is a number; anything else would be sent back in UID commands.
+const char* badUid(std::string_view uid) {
+    if (!uid.empty() && uid.find_first_not_of("0123456789") == std::string_view::npos) return nullptr;
+    return "Its UID is not a number, so it could not be fetched or recorded safely.";
+}
+
 const MailboxClient kImap = {
     "ImapMail OpenAccount",
     1,
+    badUid,
     [](webMail& s, std::string_view server, std::string_view credentials, std::string_view type, int tls) {
         return imap_connect(client(s), server, credentials, type, tls);
     },

@@ -1,12 +1,15 @@
 #include "mailbox.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "globals.h"
 #include "log.h"
 #include "mailindex.h"
 #include "relay.h"
 #include "rundriver.h"
+#include "smtp.h"
 
 namespace {
 
@@ -21,6 +24,69 @@ void eachLine(std::string_view text, Visit visit) {
 }
 
 const AccountRow& account() { return *globals.current; }
+
+// The identifier of a listing line: the line itself, or all of it after the key.
+std::string_view idOf(std::string_view line, const MailboxClient& client) {
+    if (client.idField == 1) return line;
+    size_t blank = line.find(' ');
+    return blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+}
+
+// "Message <i> of <n><rest>".
+Str messageOf(int i, int n, const char* rest) {
+    char text[96];
+    std::snprintf(text, sizeof text, "Message %i of %i%s", i, n, rest);
+    return ToStr(text);
+}
+
+using IdList = std::vector<std::string_view, TrackedAllocator<std::string_view>>;
+
+// Skips, with a note, each listed message whose identifier the index cannot hold or
+// that the server lists more than once (neither copy can be told apart, so none is
+// forwarded). Notes are given once per account and run: a retry skips them silently.
+class ListingCheck {
+public:
+    ListingCheck(std::string_view listing, const MailboxClient& client) : client_(client) {
+        eachLine(listing, [&](std::string_view line) { sorted_.push_back(idOf(line, client)); });
+        count_ = static_cast<int>(sorted_.size());
+        std::sort(sorted_.begin(), sorted_.end());
+        quiet_ = mt_globals.listingNoted == 1;
+        mt_globals.listingNoted = 1;
+    }
+
+    // True when the message at position i (from 1) with this identifier is to be used.
+    bool usable(int i, std::string_view id) {
+        if (const char* why = client_.badId(id)) {
+            note(i, why);
+            return false;
+        }
+        auto same = std::equal_range(sorted_.begin(), sorted_.end(), id);
+        if (same.second - same.first < 2) return true;
+        if (std::find(noted_.begin(), noted_.end(), id) == noted_.end()) {
+            noted_.push_back(id);
+            note(i, View(NewStr("Its identifier \"", id,
+                                "\" is listed more than once by the server, so the mail index could not tell "
+                                "the copies apart; none of them is forwarded.")));
+        }
+        return false;
+    }
+
+private:
+    void note(int i, std::string_view why) {
+        if (!quiet_) ShowAlert("Note", View(messageOf(i, count_, " on the server was skipped.")), why);
+    }
+
+    const MailboxClient& client_;
+    IdList sorted_, noted_;
+    int count_ = 0;
+    bool quiet_ = false;
+};
+
+// Recording what was forwarded failed: the account stops before it forwards anything
+// it could not remember.
+int indexError(const Str& failure) {
+    return ErrorRule("Forwarded messages cannot be recorded in the mail index.", View(failure));
+}
 
 } // namespace
 
@@ -43,16 +109,19 @@ int OpenMailbox(webMail& s, const MailboxClient& client) {
 
     debugLog("Number of messages is %i", static_cast<int>(CountFields(View(listing), "\r\n") - 1));
     mailIndex& ix = *mt_globals.mailIndex;
+    ListingCheck check(View(listing), client);
+    int position = 0;
     eachLine(View(listing), [&](std::string_view line) {
-        Str id = NthField(line, " ", client.idField);
-        Str mark = FindAcct(ix, View(id));
-        debugLog("msgID: %s  msgStat: %c", id.c_str(), mark.empty() ? ' ' : mark[0]);
+        std::string_view id = idOf(line, client);
+        if (!check.usable(++position, id)) return;
+        Str mark = FindAcct(ix, id);
+        debugLog("msgID: %.*s  msgStat: %c", static_cast<int>(id.size()), id.data(), mark.empty() ? ' ' : mark[0]);
         if (strcmpi(View(mark), "E") == 0) {
-            MarkAcct(ix, View(id), "F");
+            MarkAcct(ix, id, "F");
         } else if (strcmpi(View(mark), "X") == 0) {
             ++s.newCount;
             AppendStr(AppendStr(s.msgList, line), "\r\n");
-            AddAcct(ix, View(id));
+            AddAcct(ix, id);
         } else if (strcmpi(View(mark), "C") == 0) {
             AppendStr(AppendStr(cleanup, line), "\r\n");
         }
@@ -77,8 +146,12 @@ int OpenMailbox(webMail& s, const MailboxClient& client) {
 int ProcessMailbox(webMail& s, const MailboxClient& client) {
     const AccountRow& row = account();
     mailIndex& ix = *mt_globals.mailIndex;
-    // Puts this account's section last in the file, where AppendAcctIndex adds to it.
-    bool appendable = s.newCount > 0 && PutAcctIndex(ix) == 0;
+    SmtpClient& smtp = *s.smtpSocket;
+    // Nothing is forwarded that could not be recorded: a leaving account would send it
+    // again on every run. This also puts the account's section last in the file, where
+    // AppendAcctIndex adds to it.
+    Str failure;
+    if (s.newCount > 0 && PutAcctIndex(ix, &failure) < 0) return indexError(failure);
     int i = 0, rc = 0;
     eachLine(View(s.msgList), [&](std::string_view line) {
         if (rc < 0) return;
@@ -97,7 +170,15 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
             return;
         }
         int sent = ForwardMsg(s, status, [&](std::string_view& chunk) { return client.next(s, chunk); });
-        if (sent == -2) rc = client.error(s);
+        if (sent == kSourceFailed) rc = client.error(s);
+        if (sent == kMsgRefused) {
+            // Left unmarked and on the server: the next run offers it again, and the
+            // messages after it go on now.
+            ShowAlert("Note", View(messageOf(i, s.newCount, " was refused by the SMTP server.")),
+                      View(smtp.socket.errorDetail));
+            if (!smtp.socket.connected) rc = OpenSMTP(smtp);
+            return;
+        }
         if (sent < 0) {
             rc = -1;
             return;
@@ -107,16 +188,18 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
         ++s.fwdCount;
         // Each new mark is recorded at once, not only at the end of the account: a run
         // killed on the way must not forward again what it already forwarded.
-        if (StrBool(View(row.leave))) {
-            if (appendable) AppendAcctIndex(ix, View(id), "F");
+        bool leave = StrBool(View(row.leave));
+        if (!leave) {
+            std::snprintf(status, sizeof status, "Clearing message %i of %i", i, s.newCount);
+            updateStatus(View(row.addr), status);
+            debugLog("MarkAcct D msgID: %s", id.c_str());
+            MarkAcct(ix, View(id), "D");
+        }
+        if (AppendAcctIndex(ix, View(id), leave ? "F" : "D", &failure) < 0) {
+            rc = indexError(failure);
             return;
         }
-        std::snprintf(status, sizeof status, "Clearing message %i of %i", i, s.newCount);
-        updateStatus(View(row.addr), status);
-        debugLog("MarkAcct D msgID: %s", id.c_str());
-        MarkAcct(ix, View(id), "D");
-        if (appendable) AppendAcctIndex(ix, View(id), "D");
-        if (client.remove(s, View(key)) < 0) rc = client.error(s);
+        if (!leave && client.remove(s, View(key)) < 0) rc = client.error(s);
     });
     return rc;
 }

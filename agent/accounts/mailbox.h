@@ -10,6 +10,9 @@
 struct MailboxClient {
     const char* openTrace; // traced at the start of OpenAccount, or null
     long idField;
+    // Why the index could not hold this identifier (the whole rest of the listing line
+    // after the key, for POP), or null when it can.
+    const char* (*badId)(std::string_view id);
     int (*connect)(webMail& s, std::string_view server, std::string_view credentials, std::string_view type, int tls);
     int (*list)(webMail& s, Str& listing);
     int (*open)(webMail& s, std::string_view key);

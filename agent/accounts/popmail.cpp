@@ -9,9 +9,21 @@ namespace {
 
 PopClient& client(webMail& s) { return *s.popSocket; }
 
+// The index line is identifier TAB mark: blanks, tabs, line breaks and other bytes
+// outside the printable range would break it or change the identifier on reading.
+const char* badUid(std::string_view uid) {
+    if (uid.empty()) return "The server gave it no unique identifier, so the mail index could not record it.";
+    for (unsigned char c : uid)
+        if (c < 0x21 || c > 0x7E)
+            return "Its unique identifier contains a blank, tab, line break or other character outside the "
+                   "printable range, so the mail index could not record it.";
+    return nullptr;
+}
+
 const MailboxClient kPop = {
     nullptr,
     2,
+    badUid,
     [](webMail& s, std::string_view server, std::string_view credentials, std::string_view type, int tls) {
         return pop_connect(client(s), server, credentials, type, tls);
     },

@@ -69,6 +69,9 @@ void checkHeader(Str& line) {
 
 int put(webMail& session, std::string_view text) { return smtp_msgPut(*session.smtpSocket, text); }
 
+// A refusal of the message is the caller's to report; anything else breaks the session.
+int smtpFailure(SmtpClient& smtp) { return smtp.refused ? kMsgRefused : SmtpError(smtp); }
+
 } // namespace
 
 void InitMsg(webMail& session) {
@@ -139,6 +142,8 @@ int SendMsgText(webMail& session, std::string_view text, int flush) {
             checkHeader(session.pendingHdr);
             out.swap(session.pendingHdr);
         }
+        // Without the blank line the unterminated rest is a header line too.
+        if (!session.hdrDone) checkHeader(session.relayBuf);
         out.append(session.relayBuf);
         session.relayBuf.clear();
         // The SMTP client ends the last line; that line end counts against the limit.
@@ -202,11 +207,11 @@ int ForwardMsg(webMail& session, std::string_view statusText, const ChunkSource&
     const Str& recipient = (fwd.empty() || strcmpi(View(fwd), "(default)") == 0) ? globals.dftFwd : fwd;
     debugLog("Sender: %s  Recipient: %s", sender.c_str(), recipient.c_str());
     SmtpClient& smtp = *session.smtpSocket;
-    if (smtp_msgOpen(smtp, View(sender), View(recipient)) < 0) return SmtpError(smtp);
+    if (smtp_msgOpen(smtp, View(sender), View(recipient)) < 0) return smtpFailure(smtp);
     while (true) {
         std::string_view chunk;
         long n = nextChunk(chunk);
-        if (n < 0) return -2;
+        if (n < 0) return kSourceFailed;
         if (n == 0) break;
         session.msgBytes += n;
         if (SendMsgText(session, chunk, 0) < 0) return SmtpError(smtp);
@@ -214,6 +219,13 @@ int ForwardMsg(webMail& session, std::string_view statusText, const ChunkSource&
     }
     if (globals.smtpVfy && (!session.relayBuf.empty() || !session.pendingHdr.empty()) && SendMsgText(session, "", 1) < 0)
         return SmtpError(smtp);
-    if (smtp_msgClose(smtp) < 0) return SmtpError(smtp);
+    if (smtp_msgClose(smtp) < 0) return smtpFailure(smtp);
+    return 0;
+}
+
+int OpenSMTP(SmtpClient& smtp) {
+    if (smtp_connect(smtp, View(globals.smtpHost), View(globals.smtpAuth), View(globals.smtpLogin),
+                     globals.smtpSecure) < 0)
+        return SmtpError(smtp);
     return 0;
 }

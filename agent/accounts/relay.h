@@ -27,8 +27,14 @@ Str GetPassWord(int kind);
 // negative value after a failure that the caller reports with its own client's texts.
 using ChunkSource = std::function<long(std::string_view& text)>;
 
+// Results of ForwardMsg besides 0 (accepted) and -1 (SMTP failure, reported by the
+// error rule).
+constexpr int kSourceFailed = -2; // the chunk source failed; the caller reports it
+constexpr int kMsgRefused = -3;   // the SMTP server refused this message for good (not reported)
+
 // The forwarding sequence every module follows for one message: open the SMTP message,
-// relay every chunk with progress lines, close it. Returns 0 when the SMTP server
-// accepted the message, -1 when the SMTP side failed (already reported by the error
-// rule), -2 when the source failed (the caller reports it).
+// relay every chunk with progress lines, close it.
 int ForwardMsg(webMail& session, std::string_view statusText, const ChunkSource& nextChunk);
+
+// smtp_connect with the SMTP settings; a failure goes through the error rule (-1).
+int OpenSMTP(SmtpClient& smtp);

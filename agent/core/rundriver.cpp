@@ -8,6 +8,7 @@
 #include "imap.h"
 #include "log.h"
 #include "pop.h"
+#include "relay.h"
 #include "smtp.h"
 
 MtGlobals mt_globals;
@@ -39,6 +40,7 @@ bool chooseAccount() {
         } else {
             mt_globals.acctNumber += 1;
             globals.acctErrorCount = 0;
+            mt_globals.listingNoted = 0;
         }
         mt_globals.retryAccount = 0;
         if (mt_globals.acctNumber > kMaxAccounts - 1 ||
@@ -54,11 +56,7 @@ bool forwardNew(webMail& session, SmtpClient& smtp, const Str& addr) {
     if (session.newCount <= 0) return true;
     debugLog("Calling OpenSMTP");
     updateStatus(View(addr), "Connecting to SMTP server");
-    if (smtp_connect(smtp, View(globals.smtpHost), View(globals.smtpAuth), View(globals.smtpLogin),
-                     globals.smtpSecure) < 0) {
-        SmtpError(smtp);
-        return false;
-    }
+    if (OpenSMTP(smtp) < 0) return false;
     debugLog("Calling ProcessMsg");
     if (session.ProcessMsg(session) < 0) return false;
     debugLog("Calling CloseSMTP");

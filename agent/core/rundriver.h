@@ -14,6 +14,7 @@ struct MtGlobals {
     int retryAccount = 0;
     int acctNumber = -1;
     int indexChanged = 0;
+    int listingNoted = 0; // the current account's listing was reported on; a retry stays quiet
     int criticalError = 0;
     int acctsProcessed = 0;
     int acctsRetried = 0; // maintained by ShowAlert

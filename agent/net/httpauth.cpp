@@ -1,5 +1,7 @@
 #include "httpauth.h"
 
+#include <algorithm>
+
 #include "base64.h"
 
 namespace {
@@ -170,4 +172,61 @@ Str authorizationLine(const HttpClient& http) {
     return NewStr("Authorization: Digest username=\"", View(user), "\", realm=", View(realm),
                   ", qop=\"auth\", algorithm=\"MD5\", nc=00000001, cnonce=\"", View(cnonce), "\", nonce=", View(nonce),
                   ", uri=\"", uri, "\", response=\"", View(response), "\"\r\n");
+}
+
+namespace {
+
+constexpr std::string_view kMask = "********";
+
+// Names of form fields and cookies that carry a password, a session or a sign-in token.
+bool secretName(std::string_view name) {
+    for (std::string_view part : {"pass", "pwd", "sess", "auth", "token", "login", "msp"})
+        if (InStr(1, name, part) > 0) return true;
+    for (std::string_view whole : {"mt", "t", "y", "sid"})
+        if (strcmpi(name, whole) == 0) return true;
+    return false;
+}
+
+bool endsValue(char c) { return c == '&' || c == ';' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool endsName(char c) { return endsValue(c) || c == '?' || c == ':' || c == ','; }
+
+// line with the values of its secret name=value pairs masked, appended to out.
+void maskPairs(std::string_view line, Str& out) {
+    size_t copied = 0;
+    for (size_t eq = line.find('='); eq != std::string_view::npos; eq = line.find('=', eq + 1)) {
+        size_t start = eq;
+        while (start > copied && !endsName(line[start - 1])) --start;
+        size_t end = eq + 1;
+        while (end < line.size() && !endsValue(line[end])) ++end;
+        if (start == eq || end == eq + 1 || !secretName(line.substr(start, eq - start))) continue;
+        out.append(line.substr(copied, eq + 1 - copied)).append(kMask);
+        copied = end;
+        eq = end - 1;
+    }
+    out.append(line.substr(copied));
+}
+
+} // namespace
+
+Str http_maskSecrets(std::string_view dump) {
+    Str out;
+    out.reserve(dump.size());
+    while (!dump.empty()) {
+        size_t lf = dump.find('\n');
+        std::string_view line = dump.substr(0, lf == std::string_view::npos ? lf : lf + 1);
+        dump.remove_prefix(line.size());
+        size_t colon = line.find(':');
+        std::string_view name = colon == std::string_view::npos ? std::string_view() : line.substr(0, colon);
+        if (strcmpi(name, "Authorization") != 0 && strcmpi(name, "Proxy-Authorization") != 0) {
+            maskPairs(line, out);
+            continue;
+        }
+        size_t valueEnd = line.find_first_of("\r\n");
+        if (valueEnd == std::string_view::npos) valueEnd = line.size();
+        size_t value = line.find_first_not_of(" \t", colon + 1);
+        size_t schemeEnd = value < valueEnd ? line.find(' ', value) : std::string_view::npos;
+        size_t keep = schemeEnd < valueEnd ? schemeEnd + 1 : std::min(value, valueEnd);
+        out.append(line.substr(0, keep)).append(kMask).append(line.substr(valueEnd));
+    }
+    return out;
 }

@@ -27,3 +27,9 @@ void UpdateAuth(HttpClient& http, std::string_view host, std::string_view scheme
 // "Authorization: ..." CR LF for the request described by url, method and hostName, or
 // "" when that host sent no challenge.
 Str authorizationLine(const HttpClient& http);
+
+// A request or response dump (header lines, form body, or a URL) for the error log with
+// every credential replaced by "********": Authorization and Proxy-Authorization values
+// (the scheme word stays), and the values of name=value pairs (form fields, query
+// parameters, cookies) whose name looks like a password or a session or sign-in token.
+Str http_maskSecrets(std::string_view dump);

@@ -24,20 +24,35 @@ constexpr size_t room(std::string_view word, std::string_view rest) {
 // Raw bytes whose Base64 form still fits a command line of its own.
 constexpr size_t kCredentialRoom = (kSmtpCommandLine - 2) / 4 * 3;
 
-int sendCommand(SmtpClient& smtp, std::string_view line) {
-    debugLog("SMTP<-%.*s", static_cast<int>(line.size()), line.data());
+// A line that carries a secret is traced masked: the trace keeps the step, not the secret.
+enum class Trace { plain, secret };
+
+int sendCommand(SmtpClient& smtp, std::string_view line, Trace trace = Trace::plain) {
+    if (trace == Trace::secret)
+        debugLog("SMTP<-********");
+    else
+        debugLog("SMTP<-%.*s", static_cast<int>(line.size()), line.data());
     return bSocket_write(smtp.socket, NewStr(line, kCrLf));
 }
 
+// What a reply other than the expected one means for the message being sent.
+enum class OnRefusal { fail, keepSession };
+
 // Reads one reply, all of its lines ("-" as fourth character announces another); each
-// must begin with code, else the server's line becomes the failure's explanation.
-int readReply(SmtpClient& smtp, std::string_view code) {
+// must begin with code, else the server's line becomes the failure's explanation. With
+// keepSession a 5xx reply returns -2 and leaves the connection open.
+int readReply(SmtpClient& smtp, std::string_view code, OnRefusal onRefusal = OnRefusal::fail) {
     bSocket& s = smtp.socket;
     while (true) {
         if (bSocket_readLn(s) < 0) return -1;
         std::string_view line = withoutCrLf(View(s.line));
         debugLog("SMTP->%.*s", static_cast<int>(line.size()), line.data());
         if (line.substr(0, 3) != code) {
+            if (onRefusal == OnRefusal::keepSession && line.starts_with('5')) {
+                s.errorText = NewStr(View(s.serverName), " server returned an error.");
+                s.errorDetail = ToStr(line);
+                return -2;
+            }
             bSocket_serverError(s);
             return -1;
         }
@@ -45,9 +60,23 @@ int readReply(SmtpClient& smtp, std::string_view code) {
     }
 }
 
-int command(SmtpClient& smtp, std::string_view line, std::string_view code) {
+int command(SmtpClient& smtp, std::string_view line, std::string_view code, OnRefusal onRefusal = OnRefusal::fail) {
     if (sendCommand(smtp, line) < 0) return -1;
-    return readReply(smtp, code);
+    return readReply(smtp, code, onRefusal);
+}
+
+// The server refused the message for good (rc -2 from readReply): RSET makes the
+// session ready for the next message. A server that closed after its refusal shows up
+// here, not at the next message, which would then be blamed. The refusal's texts stay.
+int refuseMessage(SmtpClient& smtp, int rc) {
+    if (rc != -2) return rc;
+    smtp.refused = 1;
+    Str text = smtp.socket.errorText, detail = smtp.socket.errorDetail;
+    // A failed RSET has closed the connection, which is how the caller learns of it.
+    command(smtp, "RSET", "250");
+    smtp.socket.errorText.swap(text);
+    smtp.socket.errorDetail.swap(detail);
+    return -1;
 }
 
 // An operation on a connection an earlier failure closed fails at once; the texts of
@@ -127,28 +156,36 @@ int writeOut(SmtpClient& smtp) {
 Owned<SmtpClient> smtp_construct() { return makeTracked<SmtpClient>(); }
 
 void smtp_stuffText(Str& tail, std::string_view text, Str& out) {
-    // The character `back` places before text[at], looking into tail before text.
-    auto before = [&](size_t at, size_t back) -> char {
-        if (at >= back) return text[at - back];
-        size_t fromTail = back - at;
-        return fromTail <= tail.size() ? tail[tail.size() - fromTail] : '\0';
+    const char previous = tail.empty() ? '\0' : tail.back();
+    auto lineEndBefore = [&](size_t at) {
+        char c = at > 0 ? text[at - 1] : previous;
+        return c == '\r' || c == '\n';
     };
     size_t copied = 0;
-    for (size_t dot = text.find('.'); dot != std::string_view::npos; dot = text.find('.', dot + 1)) {
-        if (before(dot, 1) != '\n' || before(dot, 2) != '\r') continue;
-        out.append(text.substr(copied, dot + 1 - copied));
-        out.push_back('.');
-        copied = dot + 1;
+    // Copies text up to at, then adds what replaces text[at] and skips it.
+    auto replace = [&](size_t at, std::string_view with) {
+        out.append(text.substr(copied, at - copied));
+        out.append(with);
+        copied = at + 1;
+    };
+    for (size_t at = text.find_first_of(".\r\n"); at != std::string_view::npos;
+         at = text.find_first_of(".\r\n", at + 1)) {
+        switch (text[at]) {
+        case '.':
+            if (lineEndBefore(at)) replace(at, "..");
+            break;
+        case '\r':
+            if (at + 1 == text.size() || text[at + 1] != '\n') replace(at, kCrLf);
+            break;
+        default: // LF: a pair with the CR before it, the end of a CR already paired, or bare
+            if (at == 0 && previous == '\r')
+                replace(at, "");
+            else if (at == 0 || text[at - 1] != '\r')
+                replace(at, kCrLf);
+        }
     }
     out.append(text.substr(copied));
-    // The new tail also takes its first character from the old one when text is a
-    // single character, so a CR LF split over three pieces still counts.
-    if (text.size() >= 2) {
-        tail.assign(text.substr(text.size() - 2));
-    } else if (text.size() == 1) {
-        if (tail.size() == 2) tail.erase(0, 1);
-        tail.push_back(text[0]);
-    }
+    if (!text.empty()) tail.assign(1, text.back());
 }
 
 int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view authFlag, std::string_view credentials,
@@ -159,6 +196,7 @@ int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view aut
     int port = 0;
     splitServer(server, host, port, useTLS == 1 ? 465 : 25);
     smtp.port = port;
+    smtp.refused = 0;
     smtp.tail.clear();
     Str().swap(smtp.outBuf);
     bSocket_initSocket(s, View(host), port, "SMTP", useTLS);
@@ -193,12 +231,14 @@ int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view aut
 
     debug_tag = "smtp.smtp_connect.login";
     if (command(smtp, "AUTH LOGIN", "334") < 0) return -1;
-    if (command(smtp, View(Base64_Encode(user)), "334") < 0) return -1;
-    return command(smtp, View(Base64_Encode(password)), "235");
+    if (sendCommand(smtp, View(Base64_Encode(user)), Trace::secret) < 0 || readReply(smtp, "334") < 0) return -1;
+    if (sendCommand(smtp, View(Base64_Encode(password)), Trace::secret) < 0) return -1;
+    return readReply(smtp, "235");
 }
 
 int smtp_msgOpen(SmtpClient& smtp, std::string_view sender, std::string_view recipients) {
     DebugTag tag("smtp.smtp_msgOpen");
+    smtp.refused = 0;
     if (!isOpen(smtp)) return -1;
     constexpr std::string_view mailWord = "MAIL FROM:<", rcptWord = "RCPT TO:<";
     if (unsafeCommandArg(sender, room(mailWord, ">"))) {
@@ -212,10 +252,11 @@ int smtp_msgOpen(SmtpClient& smtp, std::string_view sender, std::string_view rec
             return -1;
         }
     }
-    if (command(smtp, View(NewStr(mailWord, sender, ">")), "250") < 0) return -1;
-    for (const Str& rcpt : list)
-        if (command(smtp, View(NewStr(rcptWord, View(rcpt), ">")), "250") < 0) return -1;
-    if (command(smtp, "DATA", "354") < 0) return -1;
+    int rc = command(smtp, View(NewStr(mailWord, sender, ">")), "250", OnRefusal::keepSession);
+    for (size_t i = 0; rc == 0 && i < list.size(); ++i)
+        rc = command(smtp, View(NewStr(rcptWord, View(list[i]), ">")), "250", OnRefusal::keepSession);
+    if (rc == 0) rc = command(smtp, "DATA", "354", OnRefusal::keepSession);
+    if (rc < 0) return refuseMessage(smtp, rc);
     smtp.tail.assign(kCrLf);
     smtp.outBuf.clear();
     return 0;
@@ -238,12 +279,15 @@ int smtp_msgPut(SmtpClient& smtp, std::string_view text) {
 
 int smtp_msgClose(SmtpClient& smtp) {
     DebugTag tag("smtp.smtp_msgClose");
+    smtp.refused = 0;
     if (!isOpen(smtp)) return -1;
-    // The rest of the text and the end marker go out in one write.
-    smtp.outBuf.append(smtp.tail == kCrLf ? ".\r\n" : "\r\n.\r\n");
+    // The rest of the text and the end marker go out in one write. A text ending in a
+    // CR has already had it sent as CR LF.
+    bool lineEnd = smtp.tail.ends_with('\r') || smtp.tail.ends_with('\n');
+    smtp.outBuf.append(lineEnd ? ".\r\n" : "\r\n.\r\n");
     debugLog("SMTP<-EOM");
     if (writeOut(smtp) < 0) return -1;
-    return readReply(smtp, "250");
+    return refuseMessage(smtp, readReply(smtp, "250", OnRefusal::keepSession));
 }
 
 int smtp_close(SmtpClient& smtp) {

@@ -3,6 +3,7 @@
 #include "base64.h"
 #include "globals.h"
 #include "http.h"
+#include "httpauth.h"
 #include "log.h"
 #include "rundriver.h"
 #include "texthelpers.h"
@@ -132,5 +133,6 @@ void LogWebmailError(webMail& session) {
     Str encoded = Base64_Encode(View(settings));
     errorLog("---------- %s ----------\n%s\n%s\n%s\n------------------------\nReq:\n%s\nRcv:\n%s\n%s%s",
              acctAddr().c_str(), http.errorText.c_str(), http.errorDetail.c_str(), encoded.c_str(),
-             http.requestText.c_str(), http.url.c_str(), http.headerText.c_str(), http.body.c_str());
+             http_maskSecrets(View(http.requestText)).c_str(), http_maskSecrets(View(http.url)).c_str(),
+             http_maskSecrets(View(http.headerText)).c_str(), http.body.c_str());
 }

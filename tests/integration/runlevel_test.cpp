@@ -341,7 +341,7 @@ TEST_F(RunLevel, StatusLinesOfASmallRunFollowTheProtocolExactly) {
 
 TEST_F(RunLevel, SmtpRefusalOnceIsRetriedAndEveryMessageArrivesOnce) {
     const std::vector<std::string> two = {kThree[0], kThree[2]};
-    for (const char* fault : {"MAIL*1=451 4.3.0 Try again later", "DOT*1=554 5.6.0 Message refused"}) {
+    for (const char* fault : {"MAIL*1=451 4.3.0 Try again later", "DOT*1=452 4.3.1 Insufficient storage"}) {
         SCOPED_TRACE(fault);
         box.clearMailbox();
         fill(two);
@@ -361,7 +361,7 @@ TEST_F(RunLevel, SmtpRefusalOnceIsRetriedAndEveryMessageArrivesOnce) {
 TEST_F(RunLevel, SmtpRefusingEveryAttemptSkipsTheAccountAndLeavesTheMessagesNew) {
     const std::vector<std::string> two = {kThree[0], kThree[2]};
     fill(two);
-    SmtpSink refusing(refusingWith("MAIL=550 5.7.1 Not accepted"));
+    SmtpSink refusing(refusingWith("MAIL=451 4.7.1 Not now"));
     AgentHome home;
     home.settings({record({"a@example.com", local(box.popPort()), false})}, refusing.server());
     RunResult first = home.run();

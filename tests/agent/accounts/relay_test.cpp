@@ -134,7 +134,8 @@ class RelayToSmtp : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         SmtpSinkOptions options;
-        options.faults = {"RCPT/refused@=550 5.1.1 <refused@example.net>: Recipient address rejected"};
+        options.faults = {"RCPT/refused@=550 5.1.1 <refused@example.net>: Recipient address rejected",
+                          "RCPT/later@=451 4.3.0 Try again later"};
         sink_ = std::make_unique<SmtpSink>(options);
     }
     static void TearDownTestSuite() { sink_.reset(); }
@@ -250,6 +251,10 @@ TEST_F(RelayToSmtp, HeadersRepairedWhereverTheChunksBreak) {
         {"header only, last line folded without line end", "Subject: s\r\nTo: Ann\r\n <ann@example.com>",
          "Subject: s\r\nTo: Ann\r\n <ann@example.com>\r\n"},
         {"empty header", "\r\nbody\r\n", "\r\nbody\r\n"},
+        // The final flush holds a header line without its line end: it is checked too.
+        {"header only, last line without line end", "Subject: x\r\nTo: bad", "Subject: x\r\nX-Original-To: bad\r\n"},
+        {"one header line without line end", "To: nobody", "X-Original-To: nobody\r\n"},
+        {"body line without line end is not a header", "\r\nTo: nobody", "\r\nTo: nobody\r\n"},
     };
     for (const Case& c : cases) expectEveryCut(c.what, c.in, c.want);
 }
@@ -359,15 +364,25 @@ TEST_F(RelayToSmtp, EnvelopeAndFailures) {
         EXPECT_EQ(got[i].to, cases[i].to) << cases[i].fwd;
     }
 
-    // A refused recipient goes through the alert rule and marks the account for a retry.
+    // A refusal for good is the caller's to report (as a note on that message); the
+    // session stays ready for the next message.
     globals.runActive = 1;
     globals.smtpFrom.clear();
     row.fwd = ToStr("refused@example.net");
     testing::internal::CaptureStderr();
+    EXPECT_EQ(forward({"Subject: x\r\n\r\nbody\r\n"}), kMsgRefused);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(smtp->socket.errorDetail, ToStr("550 5.1.1 <refused@example.net>: Recipient address rejected"));
+    EXPECT_TRUE(smtp->socket.connected);
+    EXPECT_EQ(mt_globals.retryAccount, 0);
+
+    // A temporary refusal goes through the alert rule and marks the account for a retry.
+    row.fwd = ToStr("later@example.net");
+    testing::internal::CaptureStderr();
     EXPECT_EQ(forward({"Subject: x\r\n\r\nbody\r\n"}), -1);
     std::string alert = testing::internal::GetCapturedStderr();
     EXPECT_NE(alert.find("Account: acct@example.com"), std::string::npos) << alert;
-    EXPECT_NE(alert.find("550 5.1.1 <refused@example.net>: Recipient address rejected"), std::string::npos) << alert;
+    EXPECT_NE(alert.find("451 4.3.0 Try again later"), std::string::npos) << alert;
     EXPECT_NE(alert.find("Action: Retry account"), std::string::npos) << alert;
     EXPECT_EQ(mt_globals.retryAccount, 1);
 
@@ -382,7 +397,7 @@ TEST_F(RelayToSmtp, EnvelopeAndFailures) {
         text = "Subject: cut off\r\n\r\npart";
         return static_cast<long>(text.size());
     });
-    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(rc, kSourceFailed);
     bSocket_closeSocket(fresh->socket);
     session->smtpSocket = smtp.get();
     EXPECT_EQ(sink_->count(), cases.size());

@@ -24,10 +24,18 @@ struct Client {
 
 std::string local(const ScriptedServer& server) { return "127.0.0.1:" + std::to_string(server.port()); }
 
-// The whole text stuffed at once, as the protocol defines it: every CR LF "." in
-// CR LF + text becomes CR LF "..".
-std::string stuffedWhole(const std::string& text) {
-    std::string s = "\r\n" + text, out;
+// The wire form of the whole text, as the protocol defines it: every bare CR and bare
+// LF becomes CR LF, then every CR LF "." in CR LF + text becomes CR LF "..".
+std::string wireWhole(const std::string& text) {
+    std::string s = "\r\n", out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n') {
+            s += text[i];
+            continue;
+        }
+        s += "\r\n";
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    }
     for (size_t i = 0; i < s.size(); ++i) {
         out += s[i];
         if (s[i] == '.' && i >= 2 && s[i - 1] == '\n' && s[i - 2] == '\r') out += '.';
@@ -41,8 +49,6 @@ std::string stuffPieces(const std::vector<std::string>& pieces, std::string& tai
     tailOut = std::string(View(tail));
     return std::string(View(out));
 }
-
-const std::string kTricky = ".a\r\n.\r\n..b\r\nc.\r\n\r\n.\r.\n.\r\r\n.x\n\r\n.";
 
 // Cuts text at the given positions (ascending, inside the text).
 std::vector<std::string> cut(const std::string& text, std::vector<size_t> at) {
@@ -58,23 +64,36 @@ std::vector<std::string> cut(const std::string& text, std::vector<size_t> at) {
 
 } // namespace
 
-TEST(SmtpStuffing, AnySplittingStuffsLikeTheWholeText) {
-    const std::string want = stuffedWhole(kTricky);
-    ASSERT_EQ(want.substr(0, 3), "..a");
+TEST(SmtpStuffing, LineEndsAndDotsWhereverTheTextIsCut) {
+    struct Row {
+        const char* what;
+        std::string in, want;
+    };
+    const std::vector<Row> rows = {
+        {"CR LF text passes unchanged", "a\r\nb\r\n", "a\r\nb\r\n"},
+        {"dot at the very start", ".a", "..a"},
+        {"dot lines", "x\r\n.\r\n..y\r\nz.\r\n", "x\r\n..\r\n...y\r\nz.\r\n"},
+        {"bare LF before a dot line", "a\n.\r\nMAIL FROM:<x>", "a\r\n..\r\nMAIL FROM:<x>"},
+        {"bare CR before a dot line", "a\r.\r\nb", "a\r\n..\r\nb"},
+        {"CR CR LF", "a\r\r\nb", "a\r\n\r\nb"},
+        {"LF CR", "a\n\rb", "a\r\n\r\nb"},
+        {"LF LF", "\n\n.", "\r\n\r\n.."},
+        {"bare CR at the end", "end\r", "end\r\n"},
+        {"mixed", ".a\r\n.\r\n..b\r\nc.\r\n\r\n.\r.\n.\r\r\n.x\n\r\n.",
+         "..a\r\n..\r\n...b\r\nc.\r\n\r\n..\r\n..\r\n..\r\n\r\n..x\r\n\r\n.."},
+    };
     std::string tail;
-    for (size_t i = 0; i <= kTricky.size(); ++i) {
-        for (size_t j = i; j <= kTricky.size(); ++j) {
-            EXPECT_EQ(stuffPieces(cut(kTricky, {i, j}), tail), want) << "cut at " << i << " and " << j;
-            EXPECT_EQ(tail, kTricky.substr(kTricky.size() - 2));
-        }
+    for (const Row& r : rows) {
+        ASSERT_EQ(wireWhole(r.in), r.want) << r.what; // the reference agrees with the table
+        for (size_t i = 0; i <= r.in.size(); ++i)
+            for (size_t j = i; j <= r.in.size(); ++j) {
+                EXPECT_EQ(stuffPieces(cut(r.in, {i, j}), tail), r.want) << r.what << ", cut at " << i << " and " << j;
+                EXPECT_EQ(tail, r.in.substr(r.in.size() - 1)) << r.what;
+            }
+        std::vector<std::string> bytes = {""}; // an empty piece changes nothing
+        for (char c : r.in) bytes.emplace_back(1, c);
+        EXPECT_EQ(stuffPieces(bytes, tail), r.want) << r.what << ", one byte at a time";
     }
-    std::vector<std::string> bytes;
-    for (char c : kTricky) bytes.emplace_back(1, c);
-    bytes.insert(bytes.begin() + 5, ""); // an empty piece changes nothing
-    EXPECT_EQ(stuffPieces(bytes, tail), want);
-    EXPECT_EQ(stuffPieces({"x\r", "\n", ".y"}, tail), "x\r\n..y");
-    EXPECT_EQ(stuffPieces({"", "."}, tail), "..");
-    EXPECT_EQ(tail, "\n.");
 }
 
 // ---- Byte-level cases against scripted servers, fed whole and one byte at a time ----
@@ -151,20 +170,37 @@ TEST_P(SmtpScripted, RefusalsCarryTheServersLine) {
     }
 }
 
-TEST_P(SmtpScripted, FirstRefusedRecipientEndsTheMessage) {
+TEST_P(SmtpScripted, RefusedMessageLeavesTheSessionReady) {
     ScriptedServer server(fixture("smtp/recipient_refused.txt"), options());
     Client c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
     EXPECT_EQ(smtp_msgOpen(*c, "from@x", "a@x,b@y"), -1);
+    EXPECT_EQ(c.smtp->refused, 1);
     EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
     EXPECT_EQ(c.errorDetail(), "550 5.1.1 <a@x>: Recipient address rejected");
-    // Nothing more goes out on the closed connection, and the refusal stays readable.
-    EXPECT_EQ(smtp_msgPut(*c, "text"), -1);
-    EXPECT_EQ(smtp_msgClose(*c), -1);
-    EXPECT_EQ(smtp_close(*c), -1);
-    EXPECT_EQ(c.errorDetail(), "550 5.1.1 <a@x>: Recipient address rejected");
+    EXPECT_TRUE(c.smtp->socket.connected);
+    ASSERT_EQ(smtp_msgOpen(*c, "from@x", "c@z"), 0) << c.errorDetail();
+    EXPECT_EQ(c.smtp->refused, 0);
+    ASSERT_EQ(smtp_msgPut(*c, "next\r\n"), 0);
+    ASSERT_EQ(smtp_msgClose(*c), 0) << c.errorDetail();
+    ASSERT_EQ(smtp_close(*c), 0) << c.errorDetail();
     EXPECT_EQ(server.result(), "");
     EXPECT_EQ(server.clientBytes().find("b@y"), std::string::npos);
+}
+
+TEST_P(SmtpScripted, RefusalFollowedByHangUp) {
+    ScriptedServer server(fixture("smtp/refused_then_closed.txt"), options());
+    Client c;
+    ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
+    EXPECT_EQ(smtp_msgOpen(*c, "from@x", "a@x"), -1);
+    EXPECT_EQ(c.smtp->refused, 1);
+    EXPECT_FALSE(c.smtp->socket.connected);
+    // The refusal, not the lost RSET, explains the failure, and stays on the closed session.
+    EXPECT_EQ(c.errorDetail(), "553 5.7.1 Sender rejected");
+    EXPECT_EQ(smtp_msgClose(*c), -1);
+    EXPECT_EQ(c.smtp->refused, 0);
+    EXPECT_EQ(c.errorDetail(), "553 5.7.1 Sender rejected");
+    EXPECT_EQ(server.result(), "");
 }
 
 TEST_P(SmtpScripted, QuitMustBeAnsweredWith221) {
@@ -267,7 +303,8 @@ TEST(SmtpConnect, DefaultPortsAndTheTrace) {
                                      "SMTP->220 mail.example ESMTP", "SMTP<-EHLO", "SMTP->250-mail.example",
                                      "SMTP->250-PIPELINING", "SMTP->250 8BITMIME", "SMTP<-RSET",
                                      "SMTP->250 2.0.0 Ok", "SMTP<-AUTH LOGIN", "SMTP->334 VXNlcm5hbWU6",
-                                     "SMTP<-dXNlckB4", "SMTP->334 UGFzc3dvcmQ6", "SMTP<-cGE=",
+                                     // The credential lines keep their place, not their content.
+                                     "SMTP<-********", "SMTP->334 UGFzc3dvcmQ6", "SMTP<-********",
                                      "SMTP->235 2.7.0 Authentication successful"};
     EXPECT_EQ(smtpLines, want);
 }
@@ -339,6 +376,17 @@ TEST_F(SmtpAiosmtpd, MessagesArriveByteIdenticalWhateverThePieces) {
     EXPECT_EQ(got[0].authUser, "");
 }
 
+TEST_F(SmtpAiosmtpd, BareLineEndsArriveAsCrLf) {
+    Client c;
+    // A bare LF before "." must not let a lenient server end the data there.
+    ASSERT_TRUE(sendAll(c, sink->server(), {{"a\n.\nMAIL FROM:<x@y>\n"}, {"bare\nline\r", "\n.\n", "end\r"}}))
+        << c.errorText() << " " << c.errorDetail();
+    auto got = sink->messages();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].data, "a\r\n.\r\nMAIL FROM:<x@y>\r\n");
+    EXPECT_EQ(got[1].data, "bare\r\nline\r\n.\r\nend\r\n");
+}
+
 TEST_F(SmtpAiosmtpd, LargeMessageInUnevenPieces) {
     std::string text;
     for (int i = 0; text.size() < 600000; ++i)
@@ -401,25 +449,43 @@ TEST_F(SmtpAiosmtpd, TlsFromTheFirstByte) {
     EXPECT_EQ(got[0].data, ".dot\r\ntext\r\n");
 }
 
-TEST(SmtpAiosmtpdFaults, RefusedEndOfDataIsAFailureAndTheRetryArrives) {
-    SmtpSinkOptions options;
-    options.faults = {"DOT*1=451 4.3.0 Try again later"};
-    SmtpSink once(options);
-    Client c;
-    ASSERT_EQ(smtp_connect(*c, once.server(), "0", "", 0), 0) << c.errorDetail();
-    ASSERT_EQ(smtp_msgOpen(*c, "from@x.example", "to@y.example"), 0);
-    ASSERT_EQ(smtp_msgPut(*c, "text\r\n"), 0);
-    EXPECT_EQ(smtp_msgClose(*c), -1);
-    EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
-    EXPECT_EQ(c.errorDetail(), "451 4.3.0 Try again later");
-    EXPECT_EQ(once.count(), 0u);
-
-    Client retry;
-    ASSERT_EQ(smtp_connect(*retry, once.server(), "0", "", 0), 0);
-    ASSERT_EQ(smtp_msgOpen(*retry, "from@x.example", "to@y.example"), 0);
-    ASSERT_EQ(smtp_msgPut(*retry, "text\r\n"), 0);
-    EXPECT_EQ(smtp_msgClose(*retry), 0) << retry.errorDetail();
-    EXPECT_EQ(smtp_close(*retry), 0);
-    ASSERT_EQ(once.count(), 1u);
-    EXPECT_EQ(once.messages()[0].data, "text\r\n");
+TEST(SmtpAiosmtpdFaults, PermanentRefusalKeepsTheSessionTemporaryEndsIt) {
+    struct Case {
+        const char* fault;
+        const char* detail;
+        bool permanent;
+    };
+    for (const Case& k : {Case{"MAIL*1=550 5.7.1 Sender refused", "550 5.7.1 Sender refused", true},
+                          Case{"RCPT*1=550 5.1.1 No such user", "550 5.1.1 No such user", true},
+                          Case{"DATA*1=554 5.3.4 Too big", "554 5.3.4 Too big", true},
+                          Case{"DOT/X-Refuse=554 5.6.0 Content refused", "554 5.6.0 Content refused", true},
+                          Case{"DOT*1=451 4.3.0 Try again later", "451 4.3.0 Try again later", false},
+                          Case{"RCPT*1=452 4.2.2 Mailbox full", "452 4.2.2 Mailbox full", false}}) {
+        SmtpSinkOptions options;
+        options.faults = {k.fault};
+        SmtpSink sink(options);
+        Client c;
+        ASSERT_EQ(smtp_connect(*c, sink.server(), "0", "", 0), 0) << c.errorDetail();
+        int rc = smtp_msgOpen(*c, "from@x.example", "to@y.example");
+        if (rc == 0) {
+            ASSERT_EQ(smtp_msgPut(*c, "X-Refuse: yes\r\n\r\nfirst\r\n"), 0);
+            rc = smtp_msgClose(*c);
+        }
+        EXPECT_EQ(rc, -1) << k.fault;
+        EXPECT_EQ(c.errorText(), "SMTP server returned an error.") << k.fault;
+        EXPECT_EQ(c.errorDetail(), k.detail) << k.fault;
+        EXPECT_EQ(c.smtp->refused, k.permanent ? 1 : 0) << k.fault;
+        EXPECT_EQ(c.smtp->socket.connected == 1, k.permanent) << k.fault;
+        if (!k.permanent) {
+            ASSERT_EQ(smtp_connect(*c, sink.server(), "0", "", 0), 0) << c.errorDetail();
+        }
+        // The next message goes through, on the same session after a refusal for good.
+        ASSERT_EQ(smtp_msgOpen(*c, "from@x.example", "to@y.example"), 0) << k.fault << ": " << c.errorDetail();
+        ASSERT_EQ(smtp_msgPut(*c, "second\r\n"), 0);
+        EXPECT_EQ(smtp_msgClose(*c), 0) << k.fault << ": " << c.errorDetail();
+        EXPECT_EQ(smtp_close(*c), 0) << k.fault;
+        auto got = sink.messages();
+        ASSERT_EQ(got.size(), 1u) << k.fault;
+        EXPECT_EQ(got[0].data, "second\r\n") << k.fault;
+    }
 }

@@ -16,8 +16,9 @@ stops it. It binds to the loopback address only.
 
 Fault injection: --fail "VERB[/TEXT][*TIMES]=REPLY" answers the command VERB (HELO,
 EHLO, AUTH, MAIL, RCPT, DATA, RSET, QUIT, NOOP; DOT for the end of data) with REPLY
-instead of handling it; /TEXT limits it to commands whose argument contains TEXT,
-*TIMES to the first TIMES matching commands. May be given several times.
+instead of handling it; /TEXT limits it to commands whose argument (for DOT: the
+message content) contains TEXT, *TIMES to the first TIMES matching commands. May be
+given several times.
 """
 
 import argparse
@@ -69,7 +70,7 @@ class Sink:
         self.count = 0
 
     async def handle_DATA(self, server, session, envelope):
-        fault = first_fault(self.faults, "DOT", None)
+        fault = first_fault(self.faults, "DOT", envelope.original_content.decode("latin-1"))
         if fault:
             return fault.reply
         self.count += 1
