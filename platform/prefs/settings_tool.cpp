@@ -16,6 +16,7 @@
 #include "base64.h"
 #include "prefs.h"
 #include "services.h"
+#include "tstr.h"
 
 namespace {
 
@@ -150,11 +151,6 @@ Account parseRecord(std::string_view record) {
     return a;
 }
 
-bool sameAddress(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](char x, char y) { return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y)); });
-}
-
 // The type the agent works with: the stored one, or the one it derives from the server.
 std::string_view effectiveType(const Account& a) {
     const std::string_view known = services::KnownType(a.type);
@@ -174,7 +170,7 @@ std::string recordOf(const Account& a) {
 // of forwarded mail, so the agent runs only the first of them.
 void checkUnique(std::string_view address, std::span<const std::string> list, std::size_t self) {
     for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i != self && !address.empty() && sameAddress(parseRecord(list[i]).address, address)) {
+        if (i != self && !address.empty() && strcmpi(parseRecord(list[i]).address, address) == 0) {
             throw Failure{"account " + std::to_string(i + 1) + " already has the address " + std::string(address)};
         }
     }
@@ -182,7 +178,7 @@ void checkUnique(std::string_view address, std::span<const std::string> list, st
 
 using Edits = std::vector<std::pair<std::string Account::*, std::string>>;
 
-bool edits(const Edits& list, std::string Account::*member) {
+bool sets(const Edits& list, std::string Account::*member) {
     return std::any_of(list.begin(), list.end(), [member](const auto& e) { return e.first == member; });
 }
 
@@ -258,7 +254,7 @@ Account checkedAccount(Account a, const Edits& changes) {
     if (preset.empty()) {
         if (a.server.empty()) throw Failure{a.type + " accounts need a mail server (--server HOST[:PORT])"};
     } else {
-        if (edits(changes, &Account::server) && !sameAddress(a.server, preset)) {
+        if (sets(changes, &Account::server) && strcmpi(a.server, preset) != 0) {
             throw Failure{a.type + " accounts use the server " + std::string(preset) + "; leave out --server or give --type POP or IMAP"};
         }
         a.server = preset;
@@ -309,7 +305,7 @@ int accountCommand(prefs::Domain& domain, std::span<const std::string_view> args
     }
     if (verb == "add") {
         const Edits changes = parseOptions(args.subspan(1));
-        if (!edits(changes, &Account::address) || !edits(changes, &Account::password)) {
+        if (!sets(changes, &Account::address) || !sets(changes, &Account::password)) {
             throw UsageError{"account add needs --address and --password"};
         }
         if (list.size() >= kMaxAccounts) throw Failure{"there are already " + std::to_string(kMaxAccounts) + " accounts"};
@@ -319,7 +315,10 @@ int accountCommand(prefs::Domain& domain, std::span<const std::string_view> args
     } else if (verb == "set" && args.size() >= 2) {
         const Edits changes = parseOptions(args.subspan(2));
         const std::size_t i = accountIndex(args[1], list.size());
-        const Account a = checkedAccount(parseRecord(list[i]), changes);
+        // A stored record without a type keeps the one the agent gives it.
+        Account current = parseRecord(list[i]);
+        current.type = effectiveType(current);
+        const Account a = checkedAccount(current, changes);
         checkUnique(a.address, list, i);
         list[i] = recordOf(a);
     } else if (verb == "delete" && args.size() == 2) {

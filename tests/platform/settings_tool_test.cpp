@@ -183,6 +183,17 @@ TEST(SettingsTool, TypeAndServerFollowTheAddressAsInThePreferencesWindow) {
     EXPECT_EQ(fieldsOf(accountsIn(home)[1])[8], "IMAP");
     ASSERT_EQ(runTool(home, {"account", "set", "10", "--type", "yahoo"}).status, 0);
     EXPECT_EQ(fieldsOf(accountsIn(home)[9])[1], "yahoo.com");
+
+    // A stored record without a type keeps the type the agent gives it (from its
+    // server), not one guessed from its address.
+    TempDir other;
+    ASSERT_EQ(runTool(other, {"write", "Account", "--array", b64("me@gmail.com:pw") + "\tmail.example.com\t\t\t\t0\t0\t1\t\t"})
+                  .status,
+              0);
+    ASSERT_EQ(runTool(other, {"account", "set", "1", "--leave", "1"}).status, 0);
+    const Strings fields = fieldsOf(accountsIn(other)[0]);
+    EXPECT_EQ(fields[1], "mail.example.com");
+    EXPECT_EQ(fields[8], "POP");
 }
 
 TEST(SettingsTool, RefusesWhatTheAgentCouldNotReadBackOrWouldPassOver) {
