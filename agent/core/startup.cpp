@@ -185,8 +185,7 @@ void markDuplicates() {
 AccountRow parseAccountRecord(std::string_view record) {
     DebugTag tag("Startup.parseAccountRecord");
     AccountRow row;
-    Str stored = NthField(record, "\t", 1);
-    std::optional<Str> credentials = decodeText(View(stored));
+    std::optional<Str> credentials = decodeText(View(NthField(record, "\t", 1)));
     if (credentials) {
         row.addr = NthField(View(*credentials), ":", 1);
         row.pass = NthField(View(*credentials), ":", 2);
@@ -203,13 +202,11 @@ AccountRow parseAccountRecord(std::string_view record) {
     row.type = NthField(record, "\t", 9);
     // Only an empty stored address ends the list; any other record the agent cannot
     // use is skipped with its reason, so the accounts after it still run.
-    if (stored.empty()) return row;
+    if (credentials && row.addr.empty()) return row;
     if (const char* why = unusable(record))
         row.problem = NewStr("its record ", why);
     else if (!credentials)
         row.problem = ToStr("its address and password are not valid UTF-8 text");
-    else if (row.addr.empty())
-        row.problem = ToStr("it has no address");
     else if (!user)
         row.problem = ToStr("its login name is not valid UTF-8 text");
     if (row.enable.empty()) row.enable = ToStr("-1");

@@ -29,7 +29,8 @@ inline constexpr int kOneValue = -1;
 // the default was taken.
 Str getPrefsVal(const prefs::Domain& domain, std::string_view name, int index, std::string_view dflt);
 // Decodes one "Account" element into a row, applying the agent's defaults. A record
-// whose stored address (field 1) is empty yields an empty row, the end of the list; any
+// whose stored address is empty (no element, an empty field 1, or one that decodes to
+// an empty address) yields a row without address and problem, the end of the list; any
 // other record the agent cannot use gets its reason in the row's problem.
 AccountRow parseAccountRecord(std::string_view record);
 // Releases every setting and the account table.
