@@ -1,7 +1,8 @@
 // The settings file as any bytes: the agent reads every setting and the account table
 // from it, and a write merged into it must survive. The same bytes are also decoded as
 // one "Account" element. Promises checked: a setting the agent takes is ASCII and at
-// most 511 characters, and a value written is read back whatever the file held.
+// most 511 characters, an account that cannot run is reported rather than passed over
+// as disabled, and a value written is read back whatever the file held.
 #include <cstdlib>
 #include <filesystem>
 
@@ -37,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     readSettings(domain);
     for (const Str* s : {&globals.smtpHost, &globals.smtpAuth, &globals.dftFwd, &globals.autoFwd, &globals.autoTime})
         fuzz::check(usable(*s), "a setting the agent took is not usable");
-    for (const AccountRow& row : globals.accounts) fuzz::check(usable(row.pop) && usable(row.fwd), "account field");
+    for (const AccountRow& row : globals.accounts)
+        fuzz::check(!row.problem.empty() || (usable(row.pop) && usable(row.fwd)), "account field");
     releaseSettings();
 
     domain.SetAppValue("dftFwd", prefs::Value(std::string("me@example.org")));
@@ -51,5 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AccountRow row = parseAccountRecord(input);
     fuzz::check(row.addr.find(':') == Str::npos, "address holds the password separator");
     fuzz::check(row.addr.empty() || !row.enable.empty(), "account without enable flag");
+    fuzz::check(row.problem.empty() || !row.enable.empty(), "an account that cannot run would pass unreported");
     return 0;
 }

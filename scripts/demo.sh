@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-build="$PWD/${TARNWELL_BUILD_DIR:-build}"
+. scripts/build-dir.sh
 bin="$build/bin"
 
 home=$(mktemp -d)
@@ -32,10 +32,12 @@ agent() { HOME="$home" "$bin/Tarnwell Agent" "$@" | sed 's/^/   | /'; }
 echo "== Settings (tarnwell-settings, HOME=$home)"
 settings write SMTPHost "${at[SMTP]}"
 settings write dftFwd me@example.org
-settings account add --address ann@example.com --password "${at[PASSWORD]}" --login "${at[USER]}" \
-    --server "${at[POP3S]}" --secure 1 --leave 0 --type POP
-settings account add --address ann@example.net --password "${at[PASSWORD]}" --login "${at[USER]}" \
-    --server "${at[IMAP]}" --secure 0 --leave 1 --type IMAP
+# Passwords go through standard input ("-"): printf is built into the shell, so the
+# password never shows in the process table.
+printf '%s\n' "${at[PASSWORD]}" | settings account add --address ann@example.com --password - \
+    --login "${at[USER]}" --server "${at[POP3S]}" --secure 1 --leave 0 --type POP
+printf '%s\n' "${at[PASSWORD]}" | settings account add --address ann@example.net --password - \
+    --login "${at[USER]}" --server "${at[IMAP]}" --secure 0 --leave 1 --type IMAP
 settings account list
 
 echo

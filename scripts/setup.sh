@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need, then
-# configures and builds into build/. Idempotent; works as root or through sudo.
+# configures and builds into build/ (or TARNWELL_BUILD_DIR: absolute, or relative to the
+# checkout). Idempotent; works as root or through sudo.
 # Usage: scripts/setup.sh [extra cmake arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +34,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-build_dir=${TARNWELL_BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE:-RelWithDebInfo} "$@" >/dev/null
-cmake --build "$build_dir"
+. scripts/build-dir.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE:-RelWithDebInfo} "$@" >/dev/null
+cmake --build "$build"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite: the tests, the same tests built with
+# Sets up, builds and runs the whole test suite: the tests (in build/, or
+# TARNWELL_BUILD_DIR: absolute, or relative to the checkout), the same tests built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and every fuzz target
 # for a short fixed number of executions (build-fuzz/, clang). Every step runs even
 # when an earlier one failed; the last line counts them all, and the exit status is
@@ -7,6 +8,7 @@
 # TARNWELL_FUZZ_RUNS sets the executions per fuzz target (default 20000).
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/build-dir.sh
 
 passed=0 failed=0 timings=()
 
@@ -38,7 +40,7 @@ fi
 step_time "set-up and build" "$t"
 
 t=$(date +%s)
-ctest --test-dir "${TARNWELL_BUILD_DIR:-build}" --output-on-failure -j2 2>&1 | tee "$log/tests"
+ctest --test-dir "$build" --output-on-failure -j2 2>&1 | tee "$log/tests"
 count_ctest "$log/tests"
 step_time "tests" "$t"
 

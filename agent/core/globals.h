@@ -14,6 +14,7 @@ constexpr int kMaxAccounts = 20;
 // One element of the "Account" setting, decoded.
 struct AccountRow {
     Str addr, pass, pop, fwd, user, leave, secure, enable, type;
+    Str problem; // why the account cannot run (skipped and logged); empty when it can
 };
 
 struct SslCtxFree {

@@ -32,7 +32,8 @@ struct Clients {
 };
 
 // Chooses the next account to process (the same one again after "Retry account");
-// false when the list has ended.
+// false when the list has ended. An account that cannot run is passed over with its
+// reason in the log and counted as skipped, so the accounts after it still run.
 bool chooseAccount() {
     while (true) {
         if (mt_globals.retryAccount) {
@@ -43,10 +44,14 @@ bool chooseAccount() {
             mt_globals.listingNoted = 0;
         }
         mt_globals.retryAccount = 0;
-        if (mt_globals.acctNumber > kMaxAccounts - 1 ||
-            globals.accounts[static_cast<size_t>(mt_globals.acctNumber)].addr.empty())
-            return false;
-        if (StrBool(View(globals.accounts[static_cast<size_t>(mt_globals.acctNumber)].enable))) return true;
+        if (mt_globals.acctNumber > kMaxAccounts - 1) return false;
+        const AccountRow& row = globals.accounts[static_cast<size_t>(mt_globals.acctNumber)];
+        if (row.addr.empty() && row.problem.empty()) return false;
+        if (!StrBool(View(row.enable))) continue;
+        if (row.problem.empty()) return true;
+        const Str named = row.addr.empty() ? Str() : NewStr(" (", View(row.addr), ")");
+        stdLog("Account %i%s is skipped: %s.", mt_globals.acctNumber + 1, named.c_str(), row.problem.c_str());
+        mt_globals.acctsSkipped += 1;
     }
 }
 

@@ -18,7 +18,7 @@ struct MtGlobals {
     int criticalError = 0;
     int acctsProcessed = 0;
     int acctsRetried = 0; // maintained by ShowAlert
-    int acctsSkipped = 0; // maintained by ShowAlert
+    int acctsSkipped = 0; // maintained by ShowAlert, and for accounts that cannot run
     MailIndexHandle mailIndex; // the current account's index
     Owned<webMail> session;     // the current account's session
 };

@@ -86,72 +86,131 @@ bool initTls() {
 
 namespace {
 
-// Base64-encoded setting: decoded, then converted from UTF-8 to US-ASCII.
-Str decodeText(std::string_view what, std::string_view encoded) {
+// Base64 text decoded, then converted from UTF-8 to US-ASCII; nullopt when the decoded
+// bytes are not UTF-8.
+std::optional<Str> decodeText(std::string_view encoded) {
     if (encoded.empty()) return Str();
     Str utf8 = Base64_Decode_rLen(encoded);
-    std::optional<Str> ascii = Convert_UTF8_To_Charset(View(utf8), "us-ascii");
-    if (!ascii) {
-        Str w = ToStr(what);
-        stdLog("Setting \"%s\" is not valid UTF-8 text and was ignored.", w.c_str());
-        return Str();
-    }
-    return std::move(*ascii);
+    return Convert_UTF8_To_Charset(View(utf8), "us-ascii");
 }
 
-Str detectType(std::string_view server) {
-    for (const ServiceDomain& s : kServiceDomains)
-        if (strcmpi(server, s.domain) == 0) return ToStr(s.type);
-    return ToStr("POP");
+// A Base64 setting decoded; one that is not UTF-8 is named in the log and read as empty.
+Str decodeSetting(const char* name, std::string_view encoded) {
+    std::optional<Str> text = decodeText(encoded);
+    if (text) return std::move(*text);
+    stdLog("Setting \"%s\" is not valid UTF-8 text and was ignored.", name);
+    return Str();
+}
+
+// Why the agent cannot use a stored text, or null when it can: it converts every value
+// into a buffer of 512 bytes with the ASCII encoding.
+const char* unusable(std::string_view text) {
+    if (text.size() > kMaxPrefValue) return "is longer than 511 characters";
+    for (unsigned char c : text)
+        if (c >= 0x80) return "holds characters other than ASCII";
+    return nullptr;
+}
+
+// The stored string of a key: for an array key (index 0 or more) its element index,
+// where a plain string stands for element 0; for a single-value key (index -1) its
+// string. Nullopt when absent; a value of the other kind is named in the log.
+std::optional<std::string> storedText(const prefs::Domain& domain, std::string_view name, int index) {
+    std::optional<prefs::Value> value = domain.CopyAppValue(name);
+    if (!value) return std::nullopt;
+    if (auto* text = std::get_if<std::string>(&*value)) {
+        if (index > 0) return std::nullopt;
+        return std::move(*text);
+    }
+    auto& list = std::get<std::vector<std::string>>(*value);
+    if (index < 0) {
+        Str key = ToStr(name);
+        stdLog("Setting \"%s\" is a list where one value belongs and was ignored.", key.c_str());
+        return std::nullopt;
+    }
+    if (static_cast<size_t>(index) >= list.size()) return std::nullopt;
+    return std::move(list[static_cast<size_t>(index)]);
 }
 
 } // namespace
 
 Str getPrefsVal(const prefs::Domain& domain, std::string_view name, int index, std::string_view dflt) {
-    std::optional<prefs::Value> value = domain.CopyAppValue(name);
-    const std::string* text = nullptr;
-    if (value) {
-        if (const auto* s = std::get_if<std::string>(&*value)) {
-            text = s;
-        } else if (const auto* a = std::get_if<std::vector<std::string>>(&*value)) {
-            if (index >= 0 && static_cast<size_t>(index) < a->size()) text = &(*a)[static_cast<size_t>(index)];
-        }
-    }
+    std::optional<std::string> text = storedText(domain, name, index);
     if (!text || text->empty()) return ToStr(dflt);
-    Str key = ToStr(name);
-    if (index > 0 || std::holds_alternative<std::vector<std::string>>(*value)) AppendStr(key, "[" + std::to_string(index) + "]");
-    if (text->size() > kMaxPrefValue) {
-        stdLog("Setting \"%s\" is longer than %zu characters and was ignored.", key.c_str(), kMaxPrefValue);
+    if (const char* why = unusable(*text)) {
+        Str key = ToStr(name);
+        if (index >= 0) AppendStr(key, "[" + std::to_string(index) + "]");
+        stdLog("Setting \"%s\" %s and was ignored.", key.c_str(), why);
         return ToStr(dflt);
-    }
-    for (unsigned char c : *text) {
-        if (c >= 0x80) {
-            stdLog("Setting \"%s\" holds characters other than ASCII and was ignored.", key.c_str());
-            return ToStr(dflt);
-        }
     }
     return ToStr(*text);
 }
 
+namespace {
+
+// "user:********": the trace shows who logs in, never the password.
+Str maskedLogin(std::string_view login) {
+    if (login.empty()) return Str();
+    const size_t colon = login.find(':');
+    return colon == std::string_view::npos ? ToStr("********") : NewStr(login.substr(0, colon + 1), "********");
+}
+
+// An account record with field 1 (Base64 of address and password) hidden.
+Str maskedRecord(std::string_view record) {
+    const size_t tab = record.find('\t');
+    if (tab == 0 || record.empty()) return ToStr(record);
+    return NewStr("********", tab == std::string_view::npos ? std::string_view() : record.substr(tab));
+}
+
+bool runnable(const AccountRow& row) { return !row.addr.empty() && row.problem.empty() && StrBool(View(row.enable)); }
+
+// Accounts of one address would share one section of the mail index (sections are
+// found without regard to case): each run would forward the other's mail again, or
+// never. Only the first such account that would run keeps the address.
+void markDuplicates() {
+    for (size_t i = 0; i < globals.accounts.size(); ++i) {
+        AccountRow& row = globals.accounts[i];
+        if (!runnable(row)) continue;
+        for (size_t j = 0; j < i; ++j) {
+            if (runnable(globals.accounts[j]) && strcmpi(View(globals.accounts[j].addr), View(row.addr)) == 0) {
+                row.problem = ToStr("its address is the same as account " + std::to_string(j + 1) +
+                                    "'s, and both would share one record of forwarded mail");
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+
 AccountRow parseAccountRecord(std::string_view record) {
     DebugTag tag("Startup.parseAccountRecord");
     AccountRow row;
-    Str credentials = decodeText("Account address", View(NthField(record, "\t", 1)));
-    row.addr = NthField(View(credentials), ":", 1);
-    row.pass = NthField(View(credentials), ":", 2);
+    std::optional<Str> credentials = decodeText(View(NthField(record, "\t", 1)));
+    if (credentials) {
+        row.addr = NthField(View(*credentials), ":", 1);
+        row.pass = NthField(View(*credentials), ":", 2);
+    }
     row.pop = NthField(record, "\t", 2);
     row.fwd = NthField(record, "\t", 3);
     if (row.fwd.empty() || strcmpi(View(row.fwd), "(default)") == 0) row.fwd = globals.dftFwd;
-    row.user = decodeText("Account login", View(NthField(record, "\t", 5)));
+    std::optional<Str> user = decodeText(View(NthField(record, "\t", 5)));
+    if (user) row.user = std::move(*user);
     if (row.user.empty()) row.user = NthField(View(row.addr), "@", 1);
     row.leave = NthField(record, "\t", 6);
     row.secure = NthField(record, "\t", 7);
     row.enable = NthField(record, "\t", 8);
     row.type = NthField(record, "\t", 9);
-    if (!row.addr.empty()) {
-        if (row.enable.empty()) row.enable = ToStr("-1");
-        if (row.type.empty()) row.type = detectType(View(row.pop));
-    }
+    // Only an empty stored address ends the list; any other record the agent cannot
+    // use is skipped with its reason, so the accounts after it still run.
+    if (credentials && row.addr.empty()) return row;
+    if (const char* why = unusable(record))
+        row.problem = NewStr("its record ", why);
+    else if (!credentials)
+        row.problem = ToStr("its address and password are not valid UTF-8 text");
+    else if (!user)
+        row.problem = ToStr("its login name is not valid UTF-8 text");
+    if (row.enable.empty()) row.enable = ToStr("-1");
+    if (row.type.empty()) row.type = ToStr(services::TypeOfServer(View(row.pop)));
     return row;
 }
 
@@ -160,32 +219,36 @@ void readSettings(prefs::Domain& domain) {
     domain.AppSynchronize();
     if (!domain.LastProblem().empty()) stdLog("%s", domain.LastProblem().c_str());
 
-    globals.smtpHost = getPrefsVal(domain, "SMTPHost", 0, "");
+    globals.smtpHost = getPrefsVal(domain, "SMTPHost", kOneValue, "");
     debugLog("smtpHost: %s", globals.smtpHost.c_str());
-    Str secure = getPrefsVal(domain, "SMTPSecure", 0, "0");
+    Str secure = getPrefsVal(domain, "SMTPSecure", kOneValue, "0");
     globals.smtpSecure = StrBool(View(secure));
     debugLog("smtpSecure: %s %i", secure.c_str(), globals.smtpSecure);
-    globals.smtpAuth = getPrefsVal(domain, "SMTPAuth", 0, "0");
+    globals.smtpAuth = getPrefsVal(domain, "SMTPAuth", kOneValue, "0");
     debugLog("smtpAuth: %s", globals.smtpAuth.c_str());
-    globals.smtpLogin = decodeText("SMTPLogin", View(getPrefsVal(domain, "SMTPLogin", 0, "")));
-    debugLog("smtpLogin: %s", globals.smtpLogin.c_str());
-    Str vfy = getPrefsVal(domain, "SMTPVfy", 0, "0");
+    globals.smtpLogin = decodeSetting("SMTPLogin", View(getPrefsVal(domain, "SMTPLogin", kOneValue, "")));
+    debugLog("smtpLogin: %s", maskedLogin(View(globals.smtpLogin)).c_str());
+    Str vfy = getPrefsVal(domain, "SMTPVfy", kOneValue, "0");
     globals.smtpVfy = StrBool(View(vfy));
     debugLog("smtpVfy: %s %i", vfy.c_str(), globals.smtpVfy);
-    globals.smtpFrom = decodeText("SMTPFrom", View(getPrefsVal(domain, "SMTPFrom", 0, "")));
+    globals.smtpFrom = decodeSetting("SMTPFrom", View(getPrefsVal(domain, "SMTPFrom", kOneValue, "")));
     debugLog("smtpFrom: %s", globals.smtpFrom.c_str());
-    globals.dftFwd = getPrefsVal(domain, "dftFwd", 0, "");
+    globals.dftFwd = getPrefsVal(domain, "dftFwd", kOneValue, "");
     debugLog("dftFwd: %s", globals.dftFwd.c_str());
-    globals.autoFwd = getPrefsVal(domain, "autoFwd", 0, "0");
+    globals.autoFwd = getPrefsVal(domain, "autoFwd", kOneValue, "0");
     debugLog("autoFwd: %s", globals.autoFwd.c_str());
-    globals.autoTime = getPrefsVal(domain, "autoTime", 0, "15");
+    globals.autoTime = getPrefsVal(domain, "autoTime", kOneValue, "15");
     debugLog("autoTime: %s", globals.autoTime.c_str());
 
+    // Records are taken as stored, usable or not: parseAccountRecord tells an unusable
+    // account (skipped) from the end of the list.
     for (int i = 0; i < kMaxAccounts; ++i) {
-        Str record = getPrefsVal(domain, "Account", i, "");
-        debugLog("Account%i: %s", i, record.c_str());
-        globals.accounts[static_cast<size_t>(i)] = parseAccountRecord(View(record));
+        std::optional<std::string> stored = storedText(domain, "Account", i);
+        const std::string_view record = stored ? std::string_view(*stored) : std::string_view();
+        debugLog("Account%i: %s", i, maskedRecord(record).c_str());
+        globals.accounts[static_cast<size_t>(i)] = parseAccountRecord(record);
     }
+    markDuplicates();
 }
 
 void releaseSettings() {

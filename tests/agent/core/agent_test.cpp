@@ -86,10 +86,10 @@ TEST(Agent, TraceShowsEverySettingAndAuditsToZero) {
          {std::string("Tarnwell 5.0.3\r\n"), "Log path is: " + home.path() + "/Library/Logs/Tarnwell.log\r\n",
           "Index path is: " + home.path() + "/Library/Preferences/com.vexlo.Tarnwell.index\r\n",
           std::string("smtpHost: smtp.example.com:587\r\n"), std::string("smtpSecure: 0 0\r\n"),
-          std::string("smtpAuth: 0\r\n"), std::string("smtpLogin: me:pass\r\n"), std::string("smtpVfy: 0 0\r\n"),
+          std::string("smtpAuth: 0\r\n"), std::string("smtpLogin: me:********\r\n"), std::string("smtpVfy: 0 0\r\n"),
           std::string("smtpFrom: me@example.com\r\n"), std::string("dftFwd: me@example.net\r\n"),
-          std::string("autoFwd: 0\r\n"), std::string("autoTime: 15\r\n"), "Account0: " + accounts[0] + "\r\n",
-          "Account1: " + accounts[1] + "\r\n", std::string("Account19: \r\n")})
+          std::string("autoFwd: 0\r\n"), std::string("autoTime: 15\r\n"), std::string("Account0: ********\tpop.mail.example.com:995\t\t\t\t0\t1\t1\tPOP\t\r\n"),
+          "Account1: ********\tYAHOO.COM\tfwd@example.org\t\t" + b64("bobby") + "\t1\t0\t\t\t\r\n", std::string("Account19: \r\n")})
         EXPECT_NE(trace.find(expected), std::string::npos) << expected;
     const std::string last = "Memory allocation count: 0\r\n";
     EXPECT_TRUE(trace.size() > last.size() && trace.compare(trace.size() - last.size(), last.size(), last) == 0)

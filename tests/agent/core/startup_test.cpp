@@ -42,24 +42,37 @@ TEST(AccountRecord, FieldsAndDefaults) {
     globals.dftFwd.clear();
 }
 
-TEST(AccountRecord, DamagedRecordsNeverCrashAndYieldAnEmptyOrPartialRow) {
-    AccountRow empty = parseAccountRecord("");
-    EXPECT_TRUE(empty.addr.empty());
-    EXPECT_TRUE(empty.enable.empty()); // an empty address ends the list; no defaults
-    EXPECT_TRUE(empty.type.empty());
-
-    CaptureStderr();
-    AccountRow bad = parseAccountRecord("!!!not base64***\tpop.example.com");
-    AccountRow latin1 = parseAccountRecord(b64("caf\xe9@example.com:pw") + "\tpop.example.com\t");
-    std::string log = GetCapturedStderr();
-    EXPECT_TRUE(bad.addr.empty());
-    EXPECT_TRUE(latin1.addr.empty());
-    EXPECT_NE(log.find("is not valid UTF-8 text"), std::string::npos);
-
-    AccountRow noAt = parseAccountRecord(b64("localuser:pw") + "\thost");
-    EXPECT_EQ(noAt.user, "localuser");
-    AccountRow accented = parseAccountRecord(b64("j\xc3\xb6rg@example.com:pw") + "\thost");
-    EXPECT_EQ(accented.addr, "j?rg@example.com");
+TEST(AccountRecord, OnlyAnEmptyStoredAddressEndsTheListAndOtherFaultsAreNamed) {
+    struct Case {
+        std::string record;
+        std::string addr, problem; // problem empty: runnable, or the end of the list when addr is empty too
+    };
+    const std::string tail = "\tpop.example.com\t\t\t\t1\t0\t\tPOP\t"; // enable field empty
+    const std::vector<Case> cases = {
+        {"", "", ""},
+        {"\tpop.example.com\tcaf\xc3\xa9@example.org\t", "", ""}, // nothing stored in field 1
+        {b64("ann@example.com:pw") + tail, "ann@example.com", ""},
+        {b64("ann@example.com:pw") + "\tpop.example.com\tcaf\xc3\xa9@example.org\t", "ann@example.com",
+         "its record holds characters other than ASCII"},
+        {b64("ann@example.com:pw") + tail + std::string(512, 'x'), "ann@example.com",
+         "its record is longer than 511 characters"},
+        {b64("caf\xe9@example.com:pw") + tail, "", "its address and password are not valid UTF-8 text"},
+        {b64(":pw") + tail, "", ""}, // an empty address as the preferences window stores it
+        {"!!!not base64***" + tail, "", ""},
+        {b64("ann@example.com:pw") + "\thost\t\t\t" + b64("\xff") + "\t", "ann@example.com",
+         "its login name is not valid UTF-8 text"},
+        {b64("j\xc3\xb6rg@example.com:pw") + tail, "j?rg@example.com", ""}, // UTF-8 is converted, not refused
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.record);
+        AccountRow row = parseAccountRecord(c.record);
+        EXPECT_EQ(View(row.addr), c.addr);
+        EXPECT_EQ(View(row.problem), c.problem);
+        // Every row that is not the end of the list is enabled by default, so a faulty
+        // one is reported rather than silently passed over.
+        EXPECT_EQ(row.enable.empty(), c.addr.empty() && c.problem.empty());
+    }
+    EXPECT_EQ(parseAccountRecord(b64("localuser:pw") + "\thost").user, "localuser");
 }
 
 TEST(Preferences, ValuesOutsideTheLimitsOrOfTheWrongKindTakeTheDefault) {
@@ -70,15 +83,24 @@ TEST(Preferences, ValuesOutsideTheLimitsOrOfTheWrongKindTakeTheDefault) {
     domain.SetAppValue("Empty", std::string());
     domain.SetAppValue("List", std::vector<std::string>{"zero", "", "two"});
     ASSERT_TRUE(domain.AppSynchronize());
+    domain.SetAppValue("Accented", std::vector<std::string>{"caf\xc3\xa9"});
+    ASSERT_TRUE(domain.AppSynchronize());
     CaptureStderr();
-    EXPECT_EQ(getPrefsVal(domain, "Exact", 0, "d").size(), 511u);
-    EXPECT_EQ(getPrefsVal(domain, "TooLong", 0, "d"), "d");
-    EXPECT_EQ(getPrefsVal(domain, "Empty", 0, "d"), "d");
-    EXPECT_EQ(getPrefsVal(domain, "Missing", 0, "d"), "d");
+    EXPECT_EQ(getPrefsVal(domain, "Exact", kOneValue, "d").size(), 511u);
+    EXPECT_EQ(getPrefsVal(domain, "TooLong", kOneValue, "d"), "d");
+    EXPECT_EQ(getPrefsVal(domain, "Empty", kOneValue, "d"), "d");
+    EXPECT_EQ(getPrefsVal(domain, "Missing", kOneValue, "d"), "d");
+    EXPECT_EQ(getPrefsVal(domain, "List", kOneValue, "d"), "d"); // a list where one value belongs
     EXPECT_EQ(getPrefsVal(domain, "List", 0, "d"), "zero");
     EXPECT_EQ(getPrefsVal(domain, "List", 1, "d"), "d");
     EXPECT_EQ(getPrefsVal(domain, "List", 2, "d"), "two");
     EXPECT_EQ(getPrefsVal(domain, "List", 3, "d"), "d");
+    // A plain string where a list belongs is its first element only.
+    EXPECT_EQ(getPrefsVal(domain, "Exact", 0, "d").size(), 511u);
+    EXPECT_EQ(getPrefsVal(domain, "Exact", 1, "d"), "d");
+    EXPECT_EQ(getPrefsVal(domain, "Accented", 0, "d"), "d");
     std::string log = GetCapturedStderr();
-    EXPECT_EQ(log, "Setting \"TooLong\" is longer than 511 characters and was ignored.\n");
+    EXPECT_EQ(log, "Setting \"TooLong\" is longer than 511 characters and was ignored.\n"
+                   "Setting \"List\" is a list where one value belongs and was ignored.\n"
+                   "Setting \"Accented[0]\" holds characters other than ASCII and was ignored.\n");
 }
