@@ -265,7 +265,7 @@ TEST_F(MailIndexTest, BinaryGarbageNeitherCrashesNorLosesBytes) {
                          MarkAcct(ix, "b", "F");
                      }),
               0);
-    EXPECT_EQ(readFile(index), rewritten + hdr("bob@x") + "b\tF\n");
+    EXPECT_TRUE(readFile(index) == rewritten + hdr("bob@x") + "b\tF\n"); // a megabyte: no diff printed
 }
 
 TEST_F(MailIndexTest, EnormousFileIsHandledWhole) {
