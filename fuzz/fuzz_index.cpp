@@ -1,7 +1,8 @@
 // The mail index file as any bytes: one account's section is read, written back with a
 // new identifier and read again, then the file is reorganised for that account alone.
 // Promises checked: what was remembered reads back the same, every other line is kept
-// byte for byte, and reorganising keeps exactly the account's section.
+// byte for byte (its line end becomes LF), and reorganising keeps exactly the account's
+// section.
 #include <string>
 #include <vector>
 
@@ -21,12 +22,14 @@ bool namesAccount(std::string_view rec) {
     return strcmpi(View(addr), kAccount) == 0;
 }
 
+// Lines as the index reads them: each ends at LF, CR LF or a lone CR.
 std::vector<std::string_view> records(std::string_view text) {
     std::vector<std::string_view> recs;
     while (!text.empty()) {
-        size_t lf = text.find('\n');
-        recs.push_back(text.substr(0, lf));
-        text = lf == std::string_view::npos ? std::string_view() : text.substr(lf + 1);
+        size_t end = text.find_first_of("\r\n");
+        recs.push_back(text.substr(0, end));
+        if (end == std::string_view::npos) break;
+        text = text.substr(end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1));
     }
     return recs;
 }

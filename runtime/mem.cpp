@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "ownfile.h"
+
 int debugReq = 0;
 const char* debug_tag = "";
 
@@ -111,7 +113,7 @@ void debugLog(const char* format, ...) {
     size_t len = n < 0 ? 0 : (static_cast<size_t>(n) > sizeof buf - 5 ? sizeof buf - 5 : static_cast<size_t>(n));
     buf[len++] = '\r';
     buf[len++] = '\n';
-    int fd = ::open(tracePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = openOwnFile(tracePath().c_str(), O_WRONLY | O_APPEND | O_CREAT);
     if (fd >= 0) {
         size_t off = 0;
         while (off < len) {

@@ -22,7 +22,8 @@ void mem_audit();
 int mem_alloc_ctr(); // live tracked blocks (only counted while tracing)
 
 // The trace log. debugLog appends one line with CR LF, opening and closing the file
-// each time so a crash never loses a written line; errno is preserved.
+// each time so a crash never loses a written line; errno is preserved. The file is kept
+// at mode 0600 and a symbolic link in its place is not written through (see ownfile.h).
 void debugLogSetPath(std::string path);
 const std::string& debugLogPath();
 void debugLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,10 +1,13 @@
 #include "seqfile.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "ownfile.h"
 
 Owned<seqFile> seqFile_construct() {
     auto f = makeTracked<seqFile>();
@@ -28,20 +31,13 @@ int seqFile_openInput(seqFile& f, std::string_view path) {
     return 0;
 }
 
-int seqFile_openOutput(seqFile& f, std::string_view path) {
-    f.path = ToStr(path);
+namespace {
+
+// Gives the open descriptor (or the failure in errno when fd is -1) to f.
+int attachOutput(seqFile& f, int fd, const char* step) {
     f.rec.clear();
     f.atEnd = 0;
     f.file.reset();
-    int fd = ::open(f.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    // The creation mode does not apply to a file that already exists; a leftover copy
-    // with a wider mode would otherwise carry it into the file it replaces.
-    if (fd >= 0 && ::fchmod(fd, 0600) != 0) {
-        int e = errno;
-        ::close(fd);
-        fd = -1;
-        errno = e;
-    }
     if (fd >= 0) {
         f.file.reset(::fdopen(fd, "w"));
         if (!f.file) ::close(fd);
@@ -49,10 +45,25 @@ int seqFile_openOutput(seqFile& f, std::string_view path) {
     if (!f.file) {
         int e = errno;
         seqFile_error(f, e);
-        debugLog("seqFile_openOutput.fopen  error: %i-%s  path: %s", e, f.errText.c_str(), f.path.c_str());
+        debugLog("%s  error: %i-%s  path: %s", step, e, f.errText.c_str(), f.path.c_str());
+        errno = e;
         return -1;
     }
     return 0;
+}
+
+} // namespace
+
+int seqFile_openOutput(seqFile& f, std::string_view path) {
+    f.path = ToStr(path);
+    return attachOutput(f, openOwnFile(f.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC), "seqFile_openOutput.fopen");
+}
+
+int seqFile_createOutput(seqFile& f, std::string_view path, bool unique) {
+    f.path = ToStr(path);
+    int fd = unique ? ::mkostemp(f.path.data(), O_CLOEXEC)
+                    : ::open(f.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return attachOutput(f, fd, "seqFile_createOutput.open");
 }
 
 int seqFile_readRec(seqFile& f) {

@@ -26,8 +26,13 @@ struct seqFile {
 
 Owned<seqFile> seqFile_construct();
 int seqFile_openInput(seqFile& f, std::string_view path);
-// Creates or truncates the file, mode 0600: records may hold mail metadata.
+// Creates or truncates the file, mode 0600 (also when it existed wider): records may
+// hold mail metadata. A symbolic link at path is not followed; the open fails.
 int seqFile_openOutput(seqFile& f, std::string_view path);
+// Creates a new file, mode 0600, and fails (errno EEXIST) when anything is at path
+// already, a symbolic link included. With unique, path ends in six "X" that are
+// replaced to make a name nobody uses; f.path receives it. -1 leaves errno set.
+int seqFile_createOutput(seqFile& f, std::string_view path, bool unique = false);
 int seqFile_readRec(seqFile& f);
 int seqFile_writeRec(seqFile& f);
 inline void seqFile_initRec(seqFile& f) { f.rec.clear(); }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "globals.h"
+#include "ownfile.h"
 #include "rundriver.h"
 
 namespace {
@@ -80,7 +81,7 @@ void errorLog(const char* format, ...) {
     if (n >= 0) {
         size_t len = std::min<size_t>(static_cast<size_t>(n), 49147);
         buf[len++] = '\n';
-        int fd = ::open(errorLogPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        int fd = openOwnFile(errorLogPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC);
         if (fd >= 0) {
             writeAll(fd, buf, len);
             ::close(fd);
@@ -91,7 +92,7 @@ void errorLog(const char* format, ...) {
 
 void resizeLog(std::string_view path, long limit) {
     Str p = ToStr(path);
-    int fd = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = openOwnFile(p.c_str(), O_RDWR);
     if (fd < 0) return;
     struct stat st {};
     if (limit >= 0 && ::fstat(fd, &st) == 0 && st.st_size >= limit) {

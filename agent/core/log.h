@@ -11,10 +11,12 @@ void stdLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void logMsg(std::string_view text);
 // Local time as the fixed 24-character "Sun Sep 16 01:03:52 1973".
 Str getDateTimeStr();
-// Replaces the error log's content with the formatted text and a line feed.
+// Replaces the error log's content with the formatted text and a line feed. Like every
+// log, the file is kept at mode 0600 and never written through a symbolic link.
 void errorLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void errorLogSetPath(std::string_view path);
-// Keeps only the last limit bytes of the file when it is at least that long.
+// Keeps only the last limit bytes of the file when it is at least that long; a symbolic
+// link is left alone.
 void resizeLog(std::string_view path, long limit);
 
 // "updateStatus" TAB account TAB message; remembers both and answers a status request.

@@ -31,6 +31,37 @@ Str headerAddress(std::string_view rec) {
 
 bool isMark(const Str& mark, std::string_view m) { return strcmpi(View(mark), m) == 0; }
 
+// An identifier with a line end would read back as more than one line (a forged line,
+// perhaps a header); it cannot be remembered safely, so the message is simply seen as
+// new next time.
+bool storable(std::string_view id) { return id.find_first_of("\r\n") == std::string_view::npos; }
+
+// Hands out the index's lines one at a time. A line ends at LF, CR LF or a lone CR, so
+// an index saved with other line ends keeps its sections, and no CR stays behind in an
+// identifier or a mark (they compare exactly). What is written back ends in LF alone.
+class LineReader {
+public:
+    explicit LineReader(seqFile& f) : f_(f) {}
+    // The next line, valid until the following call; false at the end of the file or on
+    // a read error (the file's atEnd tells which).
+    bool next(std::string_view& line) {
+        if (at_ == kNone) {
+            if (seqFile_readRec(f_) != 0) return false;
+            at_ = 0;
+        }
+        const std::string_view rec = View(f_.rec);
+        const size_t cr = rec.find('\r', at_);
+        line = rec.substr(at_, cr == kNone ? kNone : cr - at_);
+        at_ = cr == kNone || cr + 1 == rec.size() ? kNone : cr + 1;
+        return true;
+    }
+
+private:
+    static constexpr size_t kNone = std::string_view::npos;
+    seqFile& f_;
+    size_t at_ = kNone; // start of the next line in the record, kNone when it is used up
+};
+
 long findEntry(const mailIndex& ix, std::string_view id) {
     for (size_t i = 0; i < ix.msgIds.size(); ++i)
         if (View(ix.msgIds[i]) == id) return static_cast<long>(i);
@@ -51,11 +82,13 @@ int openOld(seqFile& in, const Str& path, Str& failure) {
     return -1;
 }
 
-// Hands every record of in to copy(), which finds it in in.rec; a read error is a
-// failure, since a partial copy would drop the rest of the file.
+// Hands every line of in to copy(); a read error is a failure, since a partial copy
+// would drop the rest of the file.
 template <class Copy>
-void copyRecords(seqFile& in, Str& failure, Copy copy) {
-    while (failure.empty() && seqFile_readRec(in) == 0) copy();
+void copyLines(seqFile& in, Str& failure, Copy copy) {
+    LineReader lines(in);
+    std::string_view line;
+    while (failure.empty() && lines.next(line)) copy(line);
     if (failure.empty() && !in.atEnd) failure = describe("cannot read", in.path, std::strerror(errno));
     seqFile_close(in);
 }
@@ -96,13 +129,27 @@ int replaceIndex(seqFile& out, const mailIndex& ix, Str failure, const char* act
     return -1;
 }
 
-Str tempPathOf(const mailIndex& ix) { return NewStr(View(ix.path), kCopySuffix); }
+// A copy left by a crash before the rename may go when it is a plain file of ours;
+// anything else under that name (a link, a folder, another user's file) stays.
+bool removeLeftover(const Str& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+           ::unlink(path.c_str()) == 0;
+}
 
-// Opens the temporary file beside the index; logs and returns null when that fails.
-Owned<seqFile> openTemp(const Str& tempPath, const char* action, Str* reason) {
+// Creates the temporary file beside the index, always as a new file, so that nothing
+// planted under its name (a link to another file) is ever written; when the usual name
+// stays taken, a unique one is used. Logs and returns null when that fails.
+Owned<seqFile> openTemp(const mailIndex& ix, const char* action, Str* reason) {
     auto out = seqFile_construct();
-    if (seqFile_openOutput(*out, View(tempPath)) == 0) return out;
-    Str failure = describe("cannot create", tempPath, View(out->errText));
+    const Str usual = NewStr(View(ix.path), kCopySuffix);
+    int rc = seqFile_createOutput(*out, View(usual));
+    if (rc != 0 && errno == EEXIST) {
+        rc = removeLeftover(usual) ? seqFile_createOutput(*out, View(usual)) : -1;
+        if (rc != 0) rc = seqFile_createOutput(*out, View(NewStr(View(usual), ".XXXXXX")), true);
+    }
+    if (rc == 0) return out;
+    Str failure = describe("cannot create", out->path, View(out->errText));
     stdLog("Mail index could not be %s, the previous index is kept: %s", action, failure.c_str());
     if (reason) *reason = std::move(failure);
     return nullptr;
@@ -125,8 +172,9 @@ void GetAcctIndex(mailIndex& ix, std::string_view path, std::string_view account
     auto f = seqFile_construct();
     if (seqFile_openInput(*f, path) != 0) return;
     bool inSection = false;
-    while (seqFile_readRec(*f) == 0) {
-        std::string_view rec = View(f->rec);
+    LineReader lines(*f);
+    std::string_view rec;
+    while (lines.next(rec)) {
         if (isHeader(rec)) {
             // Only the first section counts; a later duplicate is dropped when written back.
             if (inSection) break;
@@ -134,7 +182,7 @@ void GetAcctIndex(mailIndex& ix, std::string_view path, std::string_view account
             continue;
         }
         if (!inSection || rec.find('\t') == std::string_view::npos) continue;
-        debugLog("Read MailIndex rec: %s", f->rec.c_str());
+        debugLog("Read MailIndex rec: %s", Str(rec).c_str());
         Str mark = NthField(rec, "\t", 2);
         if (isMark(mark, "F"))
             mark = ToStr("E");
@@ -168,19 +216,18 @@ void PurgeDelAcct(mailIndex& ix) {
 
 int PutAcctIndex(mailIndex& ix, Str* reason) {
     DebugTag tag("MailIndex.PutAcctIndex");
-    Str tempPath = tempPathOf(ix);
-    debugLog("MailIndex.PutAcctIndex File path: %s", tempPath.c_str());
-    auto out = openTemp(tempPath, "updated", reason);
+    auto out = openTemp(ix, "updated", reason);
     if (!out) return -1;
+    debugLog("MailIndex.PutAcctIndex File path: %s", out->path.c_str());
 
     Str failure;
     auto in = seqFile_construct();
     if (openOld(*in, ix.path, failure) == 1) {
         bool skipping = false;
-        copyRecords(*in, failure, [&] {
-            if (isHeader(View(in->rec))) skipping = strcmpi(View(headerAddress(View(in->rec))), View(ix.account)) == 0;
+        copyLines(*in, failure, [&](std::string_view line) {
+            if (isHeader(line)) skipping = strcmpi(View(headerAddress(line)), View(ix.account)) == 0;
             if (skipping) return;
-            out->rec.swap(in->rec);
+            out->rec.assign(line);
             writeRec(*out, failure);
         });
     }
@@ -192,9 +239,7 @@ int PutAcctIndex(mailIndex& ix, Str* reason) {
     for (size_t i = 0; failure.empty() && i < ix.msgIds.size(); ++i) {
         const Str& id = ix.msgIds[i];
         const char* mark = isMark(ix.msgMarks[i], "F") ? "F" : isMark(ix.msgMarks[i], "D") ? "D" : nullptr;
-        // An identifier with a line feed would split into a forged line; it cannot be
-        // remembered safely, so the message is simply seen as new next time.
-        if (!mark || id.find('\n') != Str::npos) continue;
+        if (!mark || !storable(View(id))) continue;
         StrInit(out->rec, View(id), "\t", mark);
         debugLog("Write MailIndex rec: %s", out->rec.c_str());
         writeRec(*out, failure);
@@ -203,17 +248,30 @@ int PutAcctIndex(mailIndex& ix, Str* reason) {
 }
 
 int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view mark, Str* reason) {
-    if (id.find('\n') != std::string_view::npos) return 0; // cannot be remembered safely, as in PutAcctIndex
+    if (!storable(id)) return 0;
     Str line = NewStr(id, "\t", mark, "\n");
     debugLog("Append MailIndex rec: %s\t%s", Str(id).c_str(), Str(mark).c_str());
     // One write in append mode: a process killed at any moment leaves the line whole or
-    // absent. No fsync per message; the end-of-account rewrite is the durable one.
-    int fd = ::open(ix.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    bool ok = fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    int err = errno;
+    // absent. No fsync per message; the end-of-account rewrite is the durable one. A
+    // write cut short (a full disk) is taken back, or the next line would join the half
+    // written one. A link in the index's place is not written through.
+    int fd = ::open(ix.path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    struct stat before {};
+    int err = fd < 0 || ::fstat(fd, &before) != 0 ? errno : 0;
+    size_t done = 0;
+    while (err == 0 && done < line.size()) {
+        ssize_t w = ::write(fd, line.data() + done, line.size() - done);
+        if (w > 0)
+            done += static_cast<size_t>(w);
+        else if (w == 0 || errno != EINTR)
+            err = w == 0 ? EIO : errno;
+    }
+    Str failure;
+    if (err != 0) failure = describe("cannot append to", ix.path, std::strerror(err));
+    if (err != 0 && done > 0 && ::ftruncate(fd, before.st_size) != 0)
+        AppendStr(failure, View(NewStr("; the part written could not be taken back (", std::strerror(errno), ")")));
     if (fd >= 0) ::close(fd);
-    if (ok) return 0;
-    Str failure = describe("cannot append to", ix.path, std::strerror(err));
+    if (err == 0) return 0;
     stdLog("Mail index could not be updated: %s", failure.c_str());
     if (reason) *reason = std::move(failure);
     return -1;
@@ -230,16 +288,16 @@ int ReorgIndex(mailIndex& ix, std::string_view path) {
         stdLog("Mail index could not be reorganised, the previous index is kept: %s", failure.c_str());
         return -1;
     }
-    auto out = openTemp(tempPathOf(ix), "reorganised", nullptr);
+    auto out = openTemp(ix, "reorganised", nullptr);
     if (!out) {
         seqFile_close(*in);
         return -1;
     }
 
     bool keeping = false; // lines before the first header belong to no account
-    copyRecords(*in, failure, [&] {
-        if (isHeader(View(in->rec))) {
-            Str addr = headerAddress(View(in->rec));
+    copyLines(*in, failure, [&](std::string_view line) {
+        if (isHeader(line)) {
+            Str addr = headerAddress(line);
             keeping = false;
             for (const AccountRow& row : globals.accounts) {
                 if (row.addr.empty()) break;
@@ -250,7 +308,7 @@ int ReorgIndex(mailIndex& ix, std::string_view path) {
             }
         }
         if (!keeping) return;
-        out->rec.swap(in->rec);
+        out->rec.assign(line);
         writeRec(*out, failure);
     });
     return replaceIndex(*out, ix, std::move(failure), "reorganised", nullptr);

@@ -3,7 +3,7 @@
 //
 // One text file holds all accounts, one section each: a header line "[" + Base64 of the
 // address + "]", then item lines identifier TAB mark. Lines before the first header
-// belong to no account. In memory the marks read from the file become "E" (was "F") and
+// belong to no account. Lines are read up to LF, CR LF or a lone CR, and written with LF. In memory the marks read from the file become "E" (was "F") and
 // "C" (was "D"); "N" marks an identifier new in this run; "X" is a confirmed deletion and
 // the answer for an unknown identifier. Only "F" and "D" are written back.
 //
@@ -43,8 +43,10 @@ void AddAcct(mailIndex& ix, std::string_view id);
 void PurgeDelAcct(mailIndex& ix);
 
 // Rewrites the file with this account's section ("F" and "D" entries) at its end; the
-// other sections are copied byte for byte. The old file is replaced only by a complete,
-// synced new one, so a failure or crash on the way leaves it as it was. Returns 0, or -1
+// other sections' lines are copied byte for byte. The old file is replaced only by a
+// complete, synced new one, so a failure or crash on the way leaves it as it was. The
+// new one is always created fresh beside it (" copy" added to the name, or a unique name
+// when that is taken by anything but a leftover copy of ours), never through a link. Returns 0, or -1
 // after logging why the index could not be updated; failure, when given, then receives
 // that reason naming the file (for an alert).
 int PutAcctIndex(mailIndex& ix, Str* failure = nullptr);
@@ -52,7 +54,8 @@ int PutAcctIndex(mailIndex& ix, Str* failure = nullptr);
 // "id TAB mark" to the index, whose last section must be this account's (it is after
 // PutAcctIndex). A run killed later then remembers what it already forwarded; the next
 // PutAcctIndex rewrites the section whole. Returns 0, or -1 (logged) when the line
-// could not be appended; failure, when given, then receives the reason naming the file.
+// could not be appended whole (nothing of it is left then); failure, when given, then
+// receives the reason naming the file. An index that is a symbolic link is not written.
 int AppendAcctIndex(const mailIndex& ix, std::string_view id, std::string_view mark, Str* failure = nullptr);
 // Drops the sections of addresses that are not in the account table, and any lines
 // before the first header, with the same safe replacement. Nothing happens when the

@@ -4,10 +4,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "base64.h"
 #include "log.h"
 #include "mailindex.h"
+#include "ownfile.h"
 #include "rundriver.h"
 #include "services.h"
 #include "utf8.h"
@@ -59,13 +62,81 @@ void makeFolders(const Str& path) {
     }
 }
 
+bool isLink(const Str& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// A link where a log should be may point at any file of the user's; our lines (perhaps
+// credentials) must not land there, nor its content be cut. Named once, then left alone.
+void reportLinkedLog(const char* what, const Str& path) {
+    stdLog("The %s \"%s\" is a symbolic link, not a file of Tarnwell's; it is left alone and not written.", what,
+           path.c_str());
+}
+
+// When the log cannot be opened, standard error stays where it was and says why there.
 void reopenStderr(const Str& logPath) {
-    int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
+    int fd = openOwnFile(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            reportLinkedLog("log", logPath);
+        else
+            stdLog("The log \"%s\" cannot be opened (%s).", logPath.c_str(), std::strerror(errno));
+        return;
+    }
     std::fflush(stderr);
     ::dup2(fd, STDERR_FILENO);
     ::close(fd);
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
+}
+
+// The run lock: an exclusive lock on a file of our own beside the index, held until
+// the agent ends (the kernel drops it with the descriptor, after a crash too), so that
+// two agents of one user never forward the same mail.
+class RunLock {
+public:
+    RunLock() = default;
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+    ~RunLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    // 0 with the lock held, else the error number: EWOULDBLOCK while another agent holds it.
+    int take(const Str& path) {
+        fd_ = openOwnFile(path.c_str(), O_RDONLY | O_CREAT);
+        if (fd_ < 0) return errno;
+        int rc;
+        while ((rc = ::flock(fd_, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        return rc == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A run that processes no account still tells its reader that it started and ended.
+// With a failure, the alert is logged as a fatal one and the summary names it.
+void runWithoutAccounts(const Str& headline, const Str& explanation) {
+    mt_globals = MtGlobals();
+    globals.runActive = 1;
+    updateSummary(View(NewStr("Tarnwell run started: ", getDateTimeStr())));
+    if (!headline.empty()) {
+        globals.acctErrorCount = -1;
+        ShowAlert("Stop", View(headline), View(explanation));
+        mt_globals.criticalError = 1;
+    }
+    ResetStart();
+}
+
+// Why "-r" must not run now, or null. It drops the section of every account missing
+// from the table, so a table not read from an intact settings file would cost every
+// account its index, and the next run would forward all their mail again.
+const char* reorgHazard(const prefs::Domain& domain) {
+    if (!domain.LastProblem().empty()) return "the settings file could not be read whole";
+    struct stat st {};
+    if (::stat(domain.Path().c_str(), &st) != 0) return "there is no settings file";
+    return nullptr;
 }
 
 } // namespace
@@ -264,6 +335,49 @@ void releaseSettings() {
     globals.current = nullptr;
 }
 
+namespace {
+
+// Takes the run lock, then reads the settings and runs; the lock ends on return.
+void lockedRun(bool reorg) {
+    RunLock lock;
+    const Str lockPath = NewStr(View(globals.indexPath), ".lock");
+    const int err = lock.take(lockPath);
+    if (err == EWOULDBLOCK) {
+        stdLog("Another Tarnwell Agent is already forwarding mail for this user; this one ends without touching "
+               "any account.");
+        runWithoutAccounts(Str(), Str());
+        return;
+    }
+    if (err != 0) {
+        runWithoutAccounts(ToStr("Mail index cannot be locked."),
+                           NewStr("The lock file \"", View(lockPath), "\" cannot be used (", std::strerror(err),
+                                  "), so no account was processed: a second agent could forward the same mail."));
+        return;
+    }
+
+    const char* hazard = nullptr;
+    {
+        prefs::Domain domain(prefs::Domain::DefaultPath(kAppId));
+        readSettings(domain);
+        hazard = reorgHazard(domain);
+    }
+    if (reorg && hazard) {
+        stdLog("Mail index not reorganised, every section is kept: %s.", hazard);
+    } else if (reorg) {
+        Owned<mailIndex> ix = mailIndex_construct();
+        ReorgIndex(*ix, View(globals.indexPath));
+    }
+
+    globals.stopRequested = 0;
+    globals.runActive = 1;
+    if (CkStopReq())
+        updateStatus("None", "Stopped");
+    else
+        MainThread_Run();
+}
+
+} // namespace
+
 int agentMain(int argc, char** argv) {
     installHandler(SIGINT, onStop);
     installHandler(SIGTERM, onStop);
@@ -289,8 +403,9 @@ int agentMain(int argc, char** argv) {
     makeFolders(logs);
     makeFolders(preferences);
 
-    if (debugReq) {
-        Str tracePath = NewStr(logs, "/Tarnwell Trace.log");
+    Str tracePath = NewStr(logs, "/Tarnwell Trace.log");
+    const bool traceIsLink = debugReq && isLink(tracePath);
+    if (debugReq && !traceIsLink) {
         debugLogSetPath(std::string(tracePath.c_str()));
         resizeLog(View(tracePath), 5120000);
         debugLog("%s %s", "Tarnwell", kVersion);
@@ -301,27 +416,18 @@ int agentMain(int argc, char** argv) {
     debugLog("Log path is: %s", logPath.c_str());
     reopenStderr(logPath);
     resizeLog(View(logPath), 131072);
-    errorLogSetPath(View(NewStr(logs, "/Tarnwell Error.log")));
+    if (traceIsLink) reportLinkedLog("trace log", tracePath);
+    Str errorPath = NewStr(logs, "/Tarnwell Error.log");
+    if (isLink(errorPath))
+        reportLinkedLog("error log", errorPath);
+    else
+        errorLogSetPath(View(errorPath));
 
     updateStatus("None", "Starting up");
 
     globals.indexPath = NewStr(preferences, "/", kAppId, ".index");
     debugLog("Index path is: %s", globals.indexPath.c_str());
-    {
-        prefs::Domain domain(prefs::Domain::DefaultPath(kAppId));
-        readSettings(domain);
-    }
-    if (reorg) {
-        Owned<mailIndex> ix = mailIndex_construct();
-        ReorgIndex(*ix, View(globals.indexPath));
-    }
-
-    globals.stopRequested = 0;
-    globals.runActive = 1;
-    if (CkStopReq())
-        updateStatus("None", "Stopped");
-    else
-        MainThread_Run();
+    lockedRun(reorg);
 
     if (debugReq) {
         releaseSettings();
@@ -329,6 +435,8 @@ int agentMain(int argc, char** argv) {
         Str().swap(logs);
         Str().swap(preferences);
         Str().swap(logPath);
+        Str().swap(tracePath);
+        Str().swap(errorPath);
         errorLogSetPath("");
         mem_audit();
         // The audit ends tracing: what static destructors release after main is not ours

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "seqfile.h"
@@ -123,4 +125,35 @@ TEST(SeqFileWrite, OutputIsPrivateAndTruncated) {
     EXPECT_EQ(seqFile_close(*f), 0);
     EXPECT_EQ(readFile(dir.file("old")), "new\n");
     EXPECT_EQ(fileMode(dir.file("old")), 0600u);
+}
+
+TEST(SeqFileWrite, NewOutputNeverOpensWhatIsAlreadyThere) {
+    TempDir dir;
+    writeFile(dir.file("target"), "keep\n");
+    ASSERT_EQ(::chmod(dir.file("target").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+    auto f = seqFile_construct();
+    for (const char* name : {"target", "link", "dangling"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(seqFile_createOutput(*f, dir.file(name)), -1);
+        EXPECT_EQ(errno, EEXIST);
+    }
+    // Truncating output refuses a link too, dangling or not.
+    EXPECT_EQ(seqFile_openOutput(*f, dir.file("link")), -1);
+    EXPECT_EQ(seqFile_openOutput(*f, dir.file("dangling")), -1);
+    EXPECT_FALSE(fileExists(dir.file("nowhere")));
+    EXPECT_EQ(readFile(dir.file("target")), "keep\n");
+    EXPECT_EQ(fileMode(dir.file("target")), 0644u);
+
+    const std::string pattern = dir.file("target.XXXXXX");
+    ASSERT_EQ(seqFile_createOutput(*f, pattern, true), 0);
+    const std::string chosen(View(f->path));
+    EXPECT_NE(chosen, pattern);
+    EXPECT_EQ(chosen.compare(0, pattern.size() - 6, pattern, 0, pattern.size() - 6), 0) << chosen;
+    f->rec = ToStr("fresh");
+    EXPECT_EQ(seqFile_writeRec(*f), 0);
+    EXPECT_EQ(seqFile_close(*f), 0);
+    EXPECT_EQ(readFile(chosen), "fresh\n");
+    EXPECT_EQ(fileMode(chosen), 0600u);
 }

@@ -6,8 +6,12 @@
 #include "prefs.h"
 #include "testutil.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -134,4 +138,122 @@ TEST(Agent, ReorganiseOptionDropsSectionsOfAccountsNoLongerConfigured) {
     EXPECT_EQ(readFile(index), "stray line\n" + ann + gone + bob) << "without -r the index is left alone";
     EXPECT_EQ(runProgram({kAgent, "-r"}, home.path()).exitStatus, 0);
     EXPECT_EQ(readFile(index), ann + bob);
+}
+
+namespace {
+
+const std::string kSkipped = "Another Tarnwell Agent is already forwarding mail for this user; this one ends without "
+                             "touching any account.";
+
+std::vector<std::string> outputLines(const RunResult& run) {
+    std::vector<std::string> lines;
+    for (const auto& l : splitLines(run.out)) lines.push_back(stripDates(l));
+    return lines;
+}
+
+// An index with a section that "-r" would drop, for runs that must leave it alone.
+std::string writeIndexWithStaleSection(const TempDir& home) {
+    std::filesystem::create_directories(home.file("Library/Preferences"));
+    const std::string index = home.file("Library/Preferences/com.vexlo.Tarnwell.index");
+    writeFile(index, "[" + b64("ann@example.com") + "]\n1\tF\n[" + b64("gone@example.com") + "]\n2\tF\n");
+    return index;
+}
+
+} // namespace
+
+TEST(Agent, SecondAgentTouchesNoAccountWhileTheFirstHoldsTheRunLock) {
+    TempDir home;
+    writeSettings(home.path(), {{"SMTPHost", std::string("127.0.0.1:1")},
+                                {"Account", std::vector<std::string>{b64("ann@example.com:pw") + "\t127.0.0.1:1\t\t\t\t1\t0\t1\tPOP\t"}}});
+    const std::string index = writeIndexWithStaleSection(home), before = readFile(index);
+    const std::string lockPath = index + ".lock";
+    {
+        const int held = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        RunResult run = runProgram({kAgent, "-r"}, home.path());
+        ::close(held);
+        EXPECT_EQ(run.exitStatus, 0);
+        const std::vector<std::string> expected = {
+            "updateStatus\tNone\tStarting up",       "updateSummary\tTarnwell run started: ",
+            "updateStatus\tNone\tDone",              "updateSummary\tTarnwell run completed: ",
+            "updateSummary\t   0 accounts processed", "updateSummary\t----------",
+        };
+        EXPECT_EQ(outputLines(run), expected);
+        const std::string log = readFile(home.file("Library/Logs/Tarnwell.log"));
+        EXPECT_NE(log.find(kSkipped + "\n"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Forwarding mail for"), std::string::npos) << log;
+        EXPECT_EQ(readFile(index), before);
+        EXPECT_EQ(fileMode(lockPath), 0600u);
+    }
+
+    // A lock file that cannot be ours (a link) stops the run as a critical error.
+    const std::string victim = home.file("victim");
+    writeFile(victim, "unrelated\n");
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), lockPath.c_str()), 0);
+    RunResult run = runProgram({kAgent, "-r"}, home.path());
+    EXPECT_NE(run.out.find("updateSummary\t   Critical error occurred\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("updateSummary\t   0 accounts processed\n"), std::string::npos) << run.out;
+    const std::string log = readFile(home.file("Library/Logs/Tarnwell.log"));
+    EXPECT_NE(log.find("   Message: Mail index cannot be locked.\r\n   The lock file \"" + lockPath + "\" cannot be used"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(readFile(index), before);
+    EXPECT_EQ(readFile(victim), "unrelated\n");
+}
+
+TEST(Agent, ReorganiseOptionKeepsTheIndexWhenTheSettingsWereNotReadWhole) {
+    for (const bool damaged : {true, false}) {
+        SCOPED_TRACE(damaged ? "damaged settings file" : "no settings file");
+        TempDir home;
+        const std::string index = writeIndexWithStaleSection(home), before = readFile(index);
+        if (damaged) writeFile(home.file("Library/Preferences/com.vexlo.Tarnwell.plist"), "<plist><dict><key>");
+        EXPECT_EQ(runProgram({kAgent, "-r"}, home.path()).exitStatus, 0);
+        EXPECT_EQ(readFile(index), before);
+        const std::string log = readFile(home.file("Library/Logs/Tarnwell.log"));
+        const std::string why = damaged ? "the settings file could not be read whole" : "there is no settings file";
+        EXPECT_NE(log.find("Mail index not reorganised, every section is kept: " + why + ".\n"), std::string::npos)
+            << log;
+    }
+}
+
+TEST(Agent, LogsAreBroughtToTheOwnerAloneAndLinksInTheirPlaceAreNotWritten) {
+    TempDir home;
+    std::filesystem::create_directories(home.file("Library/Logs"));
+    const std::string log = home.file("Library/Logs/Tarnwell.log"), trace = home.file("Library/Logs/Tarnwell Trace.log"),
+                      errorLogFile = home.file("Library/Logs/Tarnwell Error.log");
+    for (const std::string& path : {log, trace}) {
+        writeFile(path, "earlier run\n");
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    }
+    EXPECT_EQ(runProgram({kAgent, "-d"}, home.path()).exitStatus, 0);
+    EXPECT_EQ(fileMode(log), 0600u);
+    EXPECT_EQ(fileMode(trace), 0600u);
+
+    // Links to files of the user's: none is followed, cut or narrowed, and each is named.
+    // The log's own link can only be named on standard error, which stays as it was.
+    const std::string big(200000, 'v');
+    struct Planted {
+        std::string path, target;
+    };
+    const std::vector<Planted> planted = {
+        {log, home.file("log target")}, {trace, home.file("trace target")}, {errorLogFile, home.file("error target")}};
+    for (size_t linked = 0; linked < planted.size(); ++linked) {
+        SCOPED_TRACE(planted[linked].path);
+        for (const Planted& p : planted) ::unlink(p.path.c_str());
+        const Planted& p = planted[linked];
+        writeFile(p.target, big);
+        ASSERT_EQ(::chmod(p.target.c_str(), 0644), 0);
+        ASSERT_EQ(::symlink(p.target.c_str(), p.path.c_str()), 0);
+        testing::internal::CaptureStderr();
+        RunResult run = runProgram({kAgent, "-d"}, home.path());
+        const std::string stderrText = testing::internal::GetCapturedStderr();
+        EXPECT_NE(run.out.find("updateSummary\t----------"), std::string::npos) << run.out;
+        const std::string report = " \"" + p.path + "\" is a symbolic link, not a file of Tarnwell's; it is left "
+                                                    "alone and not written.\n";
+        EXPECT_NE((linked == 0 ? stderrText : readFile(log)).find(report), std::string::npos) << report;
+        EXPECT_TRUE(readFile(p.target) == big);
+        EXPECT_EQ(fileMode(p.target), 0644u);
+    }
 }

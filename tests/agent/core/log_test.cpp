@@ -5,6 +5,9 @@
 #include "rundriver.h"
 #include "testutil.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
@@ -69,6 +72,23 @@ TEST(LogFile, ErrorLogIsReplacedEachTimeAndPrivate) {
     errorLogSetPath("");
     EXPECT_EQ(readFile(dir.file("error.log")), "second\n");
     EXPECT_EQ(fileMode(dir.file("error.log")), 0600u);
+
+    // A wider file is narrowed; a link in the log's place is neither followed nor cut.
+    writeFile(dir.file("wide.log"), "old\n");
+    ASSERT_EQ(::chmod(dir.file("wide.log").c_str(), 0644), 0);
+    writeFile(dir.file("target"), std::string(300, 't'));
+    ASSERT_EQ(::chmod(dir.file("target").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link.log").c_str()), 0);
+    for (const char* name : {"wide.log", "link.log"}) {
+        errorLogSetPath(dir.file(name));
+        errorLog("new");
+        resizeLog(dir.file(name), 100);
+    }
+    errorLogSetPath("");
+    EXPECT_EQ(readFile(dir.file("wide.log")), "new\n");
+    EXPECT_EQ(fileMode(dir.file("wide.log")), 0600u);
+    EXPECT_EQ(readFile(dir.file("target")), std::string(300, 't'));
+    EXPECT_EQ(fileMode(dir.file("target")), 0644u);
 }
 
 TEST(Alerts, FirstFailureRetriesSecondSkipsAndNotesContinue) {
