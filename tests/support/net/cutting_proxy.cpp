@@ -29,6 +29,8 @@ struct CuttingProxy::Conn {
     bool expectData = false; // Reply: the client sent DATA, its reply is still to come
     bool inData = false;     // Reply: message content is passing
     std::string serverLine;  // Reply: the start of the reply to DATA
+    std::string replaceWith; // Reply: given instead of the server's next reply line
+    std::string replaced;    // Reply: the start of the server's line being replaced
 
     ~Conn() {
         if (client >= 0) ::close(client);
@@ -210,13 +212,21 @@ bool CuttingProxy::answerCommands(Conn& c, std::string_view chunk) {
         start = end + 1;
         std::string_view bare = line.substr(0, line.find_first_of("\r\n"));
         bool command = !c.inData || bare == ".";
-        if (c.inData && bare == ".") c.inData = false;
+        bool endOfData = c.inData && bare == ".";
+        if (endOfData) c.inData = false;
         if (command && bare.find(c.fault->clientText) != std::string_view::npos &&
             ++c.matches == c.fault->occurrence) {
             if (claim()) {
                 std::string reply = c.fault->reply + "\r\n";
-                if (!sendAll(c.client, reply.data(), reply.size())) return false;
                 strike(c);
+                // A server that answers the end of the data has taken the message in:
+                // the "." passes and the server's own answer is replaced.
+                if (endOfData) {
+                    c.replaceWith = std::move(reply);
+                    if (!sendAll(c.server, line.data(), line.size())) return false;
+                    continue;
+                }
+                if (!sendAll(c.client, reply.data(), reply.size())) return false;
                 continue; // kept from the server
             }
             c.fault.reset();
@@ -239,6 +249,15 @@ bool CuttingProxy::fromServer(Conn& c) {
     count(serverBytes_, n);
     if (n <= 0) return false;
     size_t pass = static_cast<size_t>(n);
+    if (!c.replaceWith.empty()) {
+        c.replaced.append(buf, pass);
+        size_t end = c.replaced.find('\n');
+        if (end == std::string::npos) return true;
+        std::string out = c.replaceWith + c.replaced.substr(end + 1);
+        c.replaceWith.clear();
+        c.replaced.clear();
+        return sendAll(c.client, out.data(), out.size());
+    }
     if (c.expectData) {
         // Content follows only when the server takes DATA.
         c.serverLine.append(buf, pass);

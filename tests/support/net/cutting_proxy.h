@@ -19,7 +19,7 @@ struct ProxyFault {
     enum class Action {
         Cut,   // both sides of the connection are closed
         Hold,  // nothing more passes either way until the client closes its side
-        Reply, // the arming command line is kept from the server and answered with reply
+        Reply, // the arming command line is answered with reply instead of by the server
     };
     // The fault is armed once the client has sent this text; empty: armed from the start.
     // With serverBytes and clientBytes 0 the text itself and what follows it never reach
@@ -37,8 +37,10 @@ struct ProxyFault {
     long clientBytes = 0;
     // Reply: the SMTP reply (without CR LF) given to the occurrence-th command line that
     // contains clientText (any command line when it is empty). Lines of message content,
-    // from a 354 reply up to the line ".", are not commands; that line itself is. The
-    // byte counts play no part; after the reply the relay is faithful.
+    // from a 354 reply up to the line ".", are not commands; that line itself is. A
+    // command is kept from the server; the line "." reaches it (a real server answers
+    // only once it has the whole message) and its reply is replaced. The byte counts play
+    // no part; after the reply the relay is faithful.
     std::string reply = {};
 };
 
