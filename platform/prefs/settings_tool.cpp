@@ -223,7 +223,9 @@ Edits parseOptions(std::span<const std::string_view> args) {
         if (i + 1 == args.size()) throw UsageError{std::string(args[i]) + " needs a value"};
         edits.emplace_back(field->second, args[i + 1]);
     }
-    for (auto& [member, value] : edits) {
+    for (auto& edit : edits) {
+        const auto member = edit.first;
+        auto& value = edit.second;
         if (member == &Account::password && value == "-") value = readPassword();
         const auto name = std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.second == member; })->first;
         checkText("the " + std::string(name.substr(2)), value);
