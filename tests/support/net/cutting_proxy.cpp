@@ -29,8 +29,6 @@ struct CuttingProxy::Conn {
     bool expectData = false; // Reply: the client sent DATA, its reply is still to come
     bool inData = false;     // Reply: message content is passing
     std::string serverLine;  // Reply: the start of the reply to DATA
-    std::string replaceWith; // Reply: given instead of the server's next reply line
-    std::string replaced;    // Reply: the start of the server's line being replaced
 
     ~Conn() {
         if (client >= 0) ::close(client);
@@ -218,15 +216,12 @@ bool CuttingProxy::answerCommands(Conn& c, std::string_view chunk) {
             ++c.matches == c.fault->occurrence) {
             if (claim()) {
                 std::string reply = c.fault->reply + "\r\n";
-                strike(c);
-                // A server that answers the end of the data has taken the message in:
-                // the "." passes and the server's own answer is replaced.
-                if (endOfData) {
-                    c.replaceWith = std::move(reply);
-                    if (!sendAll(c.server, line.data(), line.size())) return false;
-                    continue;
-                }
                 if (!sendAll(c.client, reply.data(), reply.size())) return false;
+                strike(c);
+                // The server never saw the end of the message and is still inside it, so
+                // the session cannot go on: the refusal comes with a hang-up, and the
+                // message was not delivered.
+                if (endOfData) c.closed = true;
                 continue; // kept from the server
             }
             c.fault.reset();
@@ -249,15 +244,6 @@ bool CuttingProxy::fromServer(Conn& c) {
     count(serverBytes_, n);
     if (n <= 0) return false;
     size_t pass = static_cast<size_t>(n);
-    if (!c.replaceWith.empty()) {
-        c.replaced.append(buf, pass);
-        size_t end = c.replaced.find('\n');
-        if (end == std::string::npos) return true;
-        std::string out = c.replaceWith + c.replaced.substr(end + 1);
-        c.replaceWith.clear();
-        c.replaced.clear();
-        return sendAll(c.client, out.data(), out.size());
-    }
     if (c.expectData) {
         // Content follows only when the server takes DATA.
         c.serverLine.append(buf, pass);

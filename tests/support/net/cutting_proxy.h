@@ -37,10 +37,10 @@ struct ProxyFault {
     long clientBytes = 0;
     // Reply: the SMTP reply (without CR LF) given to the occurrence-th command line that
     // contains clientText (any command line when it is empty). Lines of message content,
-    // from a 354 reply up to the line ".", are not commands; that line itself is. A
-    // command is kept from the server; the line "." reaches it (a real server answers
-    // only once it has the whole message) and its reply is replaced. The byte counts play
-    // no part; after the reply the relay is faithful.
+    // from a 354 reply up to the line ".", are not commands; that line itself is. The
+    // command is kept from the server; after a refused "." both sides are closed (the
+    // server is still inside the message). The byte counts play no part; otherwise the
+    // relay is faithful after the reply.
     std::string reply = {};
 };
 
