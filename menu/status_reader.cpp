@@ -36,9 +36,13 @@ void StatusReader::Finish() {
 }
 
 void StatusReader::SetStatus(const QString& account, const QString& message) {
+    SetStatusQuietly(account, message);
+    emit statusChanged();
+}
+
+void StatusReader::SetStatusQuietly(const QString& account, const QString& message) {
     statAcct_ = account;
     statMsg_ = message;
-    emit statusChanged();
 }
 
 QString StatusReader::StatusTitle() const {

@@ -20,8 +20,11 @@ public:
     // The agent has ended: its last line counts even without a line feed.
     void Finish();
 
-    // The menu's own statuses ("Idle", "Stopped", the next-check time, ...).
+    // The menu's own statuses ("Stopped", the next-check time, ...), announced as the
+    // agent's are; Quietly only replaces the texts ("Idle" at start-up, which the first
+    // next-check or stopped status follows at once).
     void SetStatus(const QString& account, const QString& message);
+    void SetStatusQuietly(const QString& account, const QString& message);
     // A new run starts with the normal colour.
     void ResetColor() { menuColor_ = Qt::black; }
 

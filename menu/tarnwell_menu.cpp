@@ -41,7 +41,7 @@ void TarnwellMenu::applicationDidFinishLaunching() {
         qWarning("Tarnwell Menu: the session bus is not available; the preferences window cannot reach the menu.");
     postMenuMessage({{notify::kMsgControlKey, QStringLiteral("init")}});
     setShowMenuOption();
-    status_.SetStatus(QStringLiteral("None"), QStringLiteral("Idle"));
+    status_.SetStatusQuietly(QStringLiteral("None"), QStringLiteral("Idle"));
     setAutoFwdOption(kFirstCheckDelay);
 }
 
@@ -80,8 +80,11 @@ void TarnwellMenu::traceLog() {
 
 void TarnwellMenu::callbackWithControlNotification(const notify::UserInfo& userInfo) {
     const QString control = userInfo.value(notify::kControlKey);
-    debug_Print(QStringLiteral("callbackWithControlNotification: %1 controlKey: %2")
-                    .arg(QStringList(userInfo.keys()).join(QLatin1Char(',')), control));
+    QStringList pairs;
+    for (auto it = userInfo.cbegin(); it != userInfo.cend(); ++it)
+        pairs << it.key() + QLatin1Char('=') + it.value();
+    debug_Print(QStringLiteral("callbackWithControlNotification: {%1} controlKey: %2")
+                    .arg(pairs.join(QStringLiteral(", ")), control));
     const auto is = [&control](const char* value) {
         return control.compare(QLatin1String(value), Qt::CaseInsensitive) == 0;
     };

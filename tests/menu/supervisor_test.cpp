@@ -26,30 +26,12 @@ class SupervisorTest : public QObject {
     Q_OBJECT
 private slots:
     void init() { qunsetenv("FAKE_AGENT_MODE"); qputenv("FAKE_AGENT_TICKS", "200"); }
-    void arguments_data();
-    void arguments();
     void launchOptions();
     void oneSignalPerStopAndNoOverlap();
     void crashReturnsToIdle();
     void missingAgentReturnsToIdle();
     void destructionStopsTheAgentWithoutKilling();
 };
-
-void SupervisorTest::arguments_data() {
-    QTest::addColumn<bool>("debug");
-    QTest::addColumn<bool>("reorganise");
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("none") << false << false << QStringList{};
-    QTest::newRow("trace") << true << false << QStringList{"-d"};
-    QTest::newRow("reorganise") << false << true << QStringList{"-r"};
-    QTest::newRow("both") << true << true << QStringList{"-dr"};
-}
-
-void SupervisorTest::arguments() {
-    QFETCH(bool, debug);
-    QFETCH(bool, reorganise);
-    QTEST(AgentSupervisor::Arguments(debug, reorganise), "expected");
-}
 
 // Only the first launch of a supervisor reorganises the index; tracing adds "d".
 void SupervisorTest::launchOptions() {
