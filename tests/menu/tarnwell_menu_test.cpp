@@ -75,6 +75,7 @@ private slots:
     void nextCheckFromThePreviousLaunch();
     void runEnds_data();
     void runEnds();
+    void missingAgentIsNotRetriedAtOnce();
     void quitDuringARun();
 };
 
@@ -160,6 +161,21 @@ void TarnwellMenuTest::runEnds() {
         QVERIFY2(QTest::qWaitFor([&] { return pane.LastStatus().startsWith(lastStatus); }, kWait),
                  qPrintable(pane.LastStatus()));
     }
+}
+
+// With automatic forwarding on, a failed start waits out the whole interval like a run.
+void TarnwellMenuTest::missingAgentIsNotRetriedAtOnce() {
+    AgentFolder folder;
+    const QString settings = folder.Path() + "/settings.plist";
+    WriteSettings(settings, {{"autoFwd", "1"}, {"autoTime", "0"}});
+    TarnwellMenu menu(folder.Path() + "/missing", settings.toStdString());
+    Pane pane;
+    pane.Send("autoFwd");
+    QVERIFY(!pane.WaitFor("status None|Tarnwell Agent could not be started").isEmpty());
+    // A retry loop would have failed again many times over by now.
+    QTest::qWait(300);
+    QCOMPARE(pane.messages.filter("could not be started").size(), 1);
+    QCOMPARE(pane.LastStatus(), pane.messages.filter("could not be started").first());
 }
 
 // Quitting sends one SIGTERM, lets the agent finish, then reports ready; no timer or
