@@ -38,7 +38,7 @@ public:
     void Terminate();
 
 signals:
-    // The agent has started (lastCheck is now).
+    // The agent process has started.
     void launched();
     void output(const QByteArray& chunk);
     // The agent's process has ended, normally or not; its output is all delivered.

@@ -5,6 +5,7 @@
 #include <QDir>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -66,9 +67,10 @@ void TarnwellMenu::traceLog() {
     if (debugReq_) {
         // The menu traces into the agent's trace log; standard error stays there after
         // tracing is switched off again.
-        const QString logs = QDir::homePath() + QStringLiteral("/Library/Logs");
-        QDir().mkpath(logs);
-        const QByteArray path = QFile::encodeName(logs + QStringLiteral("/Tarnwell Trace.log"));
+        const QString library = QDir::homePath() + QStringLiteral("/Library");
+        for (const QString& folder : {library, library + QStringLiteral("/Logs")})
+            ::mkdir(QFile::encodeName(folder).constData(), 0700);
+        const QByteArray path = QFile::encodeName(library + QStringLiteral("/Logs/Tarnwell Trace.log"));
         const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0)
             qWarning("Tarnwell Menu: the trace log %s could not be opened.", path.constData());

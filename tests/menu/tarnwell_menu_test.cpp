@@ -10,6 +10,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int kWait = 10000;
@@ -76,6 +78,7 @@ private slots:
     void runEnds_data();
     void runEnds();
     void missingAgentIsNotRetriedAtOnce();
+    void traceSwitch();
     void quitDuringARun();
 };
 
@@ -176,6 +179,40 @@ void TarnwellMenuTest::missingAgentIsNotRetriedAtOnce() {
     QTest::qWait(300);
     QCOMPARE(pane.messages.filter("could not be started").size(), 1);
     QCOMPARE(pane.LastStatus(), pane.messages.filter("could not be started").first());
+}
+
+// The trace switch sends the menu's standard error to the trace log (mode 0600) and
+// adds "d" to the launches after it; the first launch also reorganises.
+void TarnwellMenuTest::traceSwitch() {
+    AgentFolder folder;
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(folder.Path()));
+    const int savedStderr = ::dup(STDERR_FILENO);
+    TarnwellMenu menu(folder.AgentPath(), (folder.Path() + "/settings.plist").toStdString());
+    Pane pane;
+    menu.traceLog();
+    for (int run = 1; run <= 2; ++run) {
+        menu.doGetMail();
+        QVERIFY(!pane.WaitFor("summary Run completed").isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return !menu.agentRunning() && folder.Events("exit").size() == run; }, kWait));
+        pane.messages.clear();
+    }
+    menu.traceLog();
+    ::dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+    qputenv("HOME", home);
+
+    const QStringList starts = folder.Events("start");
+    QCOMPARE(starts.size(), 2);
+    QVERIFY2(starts[0].endsWith("[-dr]") && starts[1].endsWith("[-d]"), qPrintable(starts.join(", ")));
+    QFile trace(folder.Path() + "/Library/Logs/Tarnwell Trace.log");
+    QCOMPARE(trace.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup), QFile::Permissions());
+    QVERIFY(trace.open(QIODevice::ReadOnly));
+    const QByteArray traced = trace.readAll();
+    QVERIFY(traced.contains("traceLog status: 1"));
+    QVERIFY(traced.contains("autoTimer set"));
+    // Switched off, it traces nothing more, not even that.
+    QVERIFY(!traced.contains("traceLog status: 0"));
 }
 
 // Quitting sends one SIGTERM, lets the agent finish, then reports ready; no timer or
