@@ -27,6 +27,7 @@ TarnwellMenu::TarnwellMenu(QString agentPath, std::string settingsPath, Clock cl
     autoTimer_.setSingleShot(true);
     connect(&autoTimer_, &QTimer::timeout, this, &TarnwellMenu::autoTimer);
     connect(&bus_, &notify::Notifications::received, this, &TarnwellMenu::callbackWithControlNotification);
+    connect(&powerOff_, &notify::PowerOffWatcher::willPowerOff, this, &TarnwellMenu::workspaceWillPowerOff);
     connect(&status_, &StatusReader::statusChanged, this, &TarnwellMenu::postStatus);
     connect(&status_, &StatusReader::summaryPosted, this, &TarnwellMenu::postSummary);
     connect(&agent_, &AgentSupervisor::launched, this, &TarnwellMenu::agentLaunched);
@@ -46,13 +47,23 @@ void TarnwellMenu::applicationDidFinishLaunching() {
     setAutoFwdOption(kFirstCheckDelay);
 }
 
+void TarnwellMenu::workspaceWillPowerOff() {
+    debug_Print(QStringLiteral("NSWorkspaceWillPowerOff Notification: PrepareForShutdown"));
+    launchNoMore();
+}
+
 void TarnwellMenu::applicationWillTerminate() {
     debug_Print(QStringLiteral("TarnwellMenu applicationWillTerminate"));
+    quitting_ = true;
+    launchNoMore();
+    if (!agent_.Busy())
+        emit quitReady();
+}
+
+void TarnwellMenu::launchNoMore() {
     endApp_ = true;
     autoTimer_.stop();
     agent_.Terminate();
-    if (!agent_.Busy())
-        emit quitReady();
 }
 
 void TarnwellMenu::doGetMail() {
@@ -123,7 +134,7 @@ void TarnwellMenu::agentTerminated() {
         setStoppedStatus();
     if (autoFwd_ && !endApp_)
         setAutoFwdOption(0);
-    if (endApp_ && !agent_.Busy())
+    if (quitting_ && !agent_.Busy())
         emit quitReady();
 }
 

@@ -7,6 +7,7 @@
 #include "status_reader.h"
 
 #include "notifications.h"
+#include "power_off.h"
 #include "prefs.h"
 
 #include <QDateTime>
@@ -30,8 +31,9 @@ public:
     // Start-up: listen for requests, announce "init", show the idle status and arm the
     // first automatic check 30 seconds ahead.
     void applicationDidFinishLaunching();
-    // Quitting or powering off: one SIGTERM to a working agent, nothing launched after.
-    // quitReady follows once no agent process is left.
+    // Powering off: one SIGTERM to a working agent, nothing launched after.
+    void workspaceWillPowerOff();
+    // Quitting: as powering off; quitReady follows once no agent process is left.
     void applicationWillTerminate();
 
     // "Get Mail"/"Stop".
@@ -49,6 +51,7 @@ signals:
     void showMenuChanged(bool show);
 
 private:
+    void launchNoMore();
     void launchTarnwellAgent();
     void agentLaunched();
     void agentTerminated();
@@ -71,12 +74,15 @@ private:
     Clock clock_;
     prefs::Domain settings_;
     notify::Notifications bus_;
+    notify::PowerOffWatcher powerOff_;
     StatusReader status_;
     AgentSupervisor agent_;
     QTimer autoTimer_;
     double lastCheck_ = 0;
     bool autoFwd_ = false;
     bool endApp_ = false;
+    // Set by a quit, not by a power-off: the session ends the menu then.
+    bool quitting_ = false;
     bool debugReq_ = false;
     bool showMenu_ = false;
 };
