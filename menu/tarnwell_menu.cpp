@@ -153,9 +153,9 @@ void TarnwellMenu::setStoppedStatus() {
 
 void TarnwellMenu::setShowMenuOption() {
     const std::optional<QString> value = setting("showMenu");
-    showMenu_ = autofwd::StrBool(value);
-    debug_Print(QStringLiteral("showMenu value: %1 bool: %2").arg(value.value_or(QString()), QString::number(showMenu_)));
-    emit showMenuChanged(showMenu_);
+    const bool show = autofwd::StrBool(value);
+    debug_Print(QStringLiteral("showMenu value: %1 bool: %2").arg(value.value_or(QString()), QString::number(show)));
+    emit showMenuChanged(show);
 }
 
 void TarnwellMenu::setAutoFwdOption(double delay) {

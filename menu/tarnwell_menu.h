@@ -41,13 +41,11 @@ public:
     void traceLog();
     void callbackWithControlNotification(const notify::UserInfo& userInfo);
 
-    const StatusReader& status() const { return status_; }
     bool agentRunning() const { return agent_.Running(); }
-    bool debugReq() const { return debugReq_; }
-    bool showMenu() const { return showMenu_; }
 
 signals:
     void quitReady();
+    // The "showMenu" setting as last read: whether the tray item is wanted.
     void showMenuChanged(bool show);
 
 private:
@@ -84,5 +82,4 @@ private:
     // Set by a quit, not by a power-off: the session ends the menu then.
     bool quitting_ = false;
     bool debugReq_ = false;
-    bool showMenu_ = false;
 };

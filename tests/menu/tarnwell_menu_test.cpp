@@ -98,11 +98,28 @@ void TarnwellMenuTest::getStatusAndControlValues() {
     QVERIFY(QTest::qWaitFor([&] { return pane.messages.size() == 4; }, kWait));
     QCOMPARE(pane.messages, QStringList({"status None|Stopped", "summary --", "status None|Stopped", "summary --"}));
 
+    // Settings changed by the window count once it says so; automatic forwarding switched
+    // on before any run starts one at once.
+    QSignalSpy showMenu(&menu, &TarnwellMenu::showMenuChanged);
+    WriteSettings(folder.Path() + "/settings.plist", {{"showMenu", "1"}, {"autoFwd", "-1"}});
+    pane.Send("SHOWMENU");
+    QVERIFY(showMenu.wait(kWait));
+    QCOMPARE(showMenu.last().first().toBool(), true);
+    pane.messages.clear();
+    pane.Send("autofwd");
+    QVERIFY(!pane.WaitFor("status None|Stopped (Next check: ").isEmpty());
+    QVERIFY(!pane.WaitFor("status None|Done (Next check: ").isEmpty());
+    QVERIFY(!menu.agentRunning());
+    WriteSettings(folder.Path() + "/settings.plist", {{"autoFwd", "0"}});
+    pane.Send("autoFwd");
+    QVERIFY(QTest::qWaitFor([&] { return pane.LastStatus() == "status None|Stopped"; }, kWait));
+    QCOMPARE(folder.Events("start").size(), 1);
+
     // "GetMail" starts a run a second later.
     pane.messages.clear();
     pane.Send("GetMail");
     QVERIFY(!pane.WaitFor("summary Run completed").isEmpty());
-    QCOMPARE(folder.Events("start").size(), 1);
+    QVERIFY(QTest::qWaitFor([&] { return folder.Events("start").size() == 2; }, kWait));
     QVERIFY(pane.messages.contains("status me@example.com|Getting mail list"));
     QVERIFY(!menu.agentRunning());
 }
