@@ -1,0 +1,85 @@
+// The menu's state and behaviour without any display: supervising the agent, the
+// automatic-forwarding timer, the settings it reads and the requests and messages it
+// exchanges with the preferences window. The tray shows this state; it adds none.
+#pragma once
+
+#include "agent_supervisor.h"
+#include "status_reader.h"
+
+#include "notifications.h"
+#include "power_off.h"
+#include "prefs.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+class TarnwellMenu : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::function<QDateTime()>;
+
+    // agentPath: the agent executable; settingsPath: the preferences file; clock: the
+    // current time (injectable so the interval arithmetic can be checked).
+    TarnwellMenu(QString agentPath, std::string settingsPath, Clock clock = &QDateTime::currentDateTime,
+                 QObject* parent = nullptr);
+
+    // Start-up: listen for requests, announce "init", show the idle status and arm the
+    // first automatic check 30 seconds ahead.
+    void applicationDidFinishLaunching();
+    // Powering off: one SIGTERM to a working agent, nothing launched after.
+    void workspaceWillPowerOff();
+    // Quitting: as powering off; quitReady follows once no agent process is left.
+    void applicationWillTerminate();
+
+    // "Get Mail"/"Stop".
+    void doGetMail();
+    void traceLog();
+    void callbackWithControlNotification(const notify::UserInfo& userInfo);
+
+    bool agentRunning() const { return agent_.Running(); }
+
+signals:
+    void quitReady();
+    // The "showMenu" setting as last read: whether the tray item is wanted.
+    void showMenuChanged(bool show);
+
+private:
+    void launchNoMore();
+    void launchTarnwellAgent();
+    void agentLaunched();
+    void agentTerminated();
+    void agentLaunchFailed(const QString& reason);
+    void setStoppedStatus();
+    void setShowMenuOption();
+    void setAutoFwdOption(double delay);
+    void setAutoTime(double delay);
+    // Seconds left of the interval since the last launch.
+    double intervalDelay(const QDateTime& now) const;
+    void setAutoTimer(double delay);
+    void autoTimer();
+    void postStatus();
+    void postSummary();
+    void postMenuMessage(const notify::UserInfo& userInfo);
+    std::optional<QString> setting(const char* key) const;
+    void synchronize();
+    void debug_Print(const QString& text) const;
+
+    Clock clock_;
+    prefs::Domain settings_;
+    notify::Notifications bus_;
+    notify::PowerOffWatcher powerOff_;
+    StatusReader status_;
+    AgentSupervisor agent_;
+    QTimer autoTimer_;
+    double lastCheck_ = 0;
+    bool autoFwd_ = false;
+    bool endApp_ = false;
+    // Set by a quit, not by a power-off: the session ends the menu then.
+    bool quitting_ = false;
+    bool debugReq_ = false;
+};
