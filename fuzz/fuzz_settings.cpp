@@ -38,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     readSettings(domain);
     for (const Str* s : {&globals.smtpHost, &globals.smtpAuth, &globals.dftFwd, &globals.autoFwd, &globals.autoTime})
         fuzz::check(usable(*s), "a setting the agent took is not usable");
+    // A record with an empty address ends the list, so nothing of it is used.
     for (const AccountRow& row : globals.accounts)
-        fuzz::check(!row.problem.empty() || (usable(row.pop) && usable(row.fwd)), "account field");
+        fuzz::check(row.addr.empty() || !row.problem.empty() || (usable(row.pop) && usable(row.fwd)),
+                    "account field");
     releaseSettings();
 
     domain.SetAppValue("dftFwd", prefs::Value(std::string("me@example.org")));
