@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "account_record.h"
 #include "base64.h"
 #include "log.h"
 #include "mailindex.h"
@@ -157,12 +158,15 @@ bool initTls() {
 
 namespace {
 
-// Base64 text decoded, then converted from UTF-8 to US-ASCII; nullopt when the decoded
-// bytes are not UTF-8.
+// Decoded text converted from UTF-8 to US-ASCII; nullopt when it is not UTF-8.
+std::optional<Str> asciiText(std::string_view utf8) {
+    if (utf8.empty()) return Str();
+    return Convert_UTF8_To_Charset(utf8, "us-ascii");
+}
+
+// Base64 text decoded and converted as above.
 std::optional<Str> decodeText(std::string_view encoded) {
-    if (encoded.empty()) return Str();
-    Str utf8 = Base64_Decode_rLen(encoded);
-    return Convert_UTF8_To_Charset(View(utf8), "us-ascii");
+    return asciiText(View(Base64_Decode_rLen(encoded)));
 }
 
 // A Base64 setting decoded; one that is not UTF-8 is named in the log and read as empty.
@@ -256,21 +260,26 @@ void markDuplicates() {
 AccountRow parseAccountRecord(std::string_view record) {
     DebugTag tag("Startup.parseAccountRecord");
     AccountRow row;
-    std::optional<Str> credentials = decodeText(View(NthField(record, "\t", 1)));
+    const account::Record stored = account::Decode(record);
+    // A ":" cannot stand inside a UTF-8 sequence, so converting address and password
+    // apart is converting the credentials whole.
+    std::optional<Str> address = asciiText(stored.address), password = asciiText(stored.password);
+    const bool credentials = address && password;
     if (credentials) {
-        row.addr = NthField(View(*credentials), ":", 1);
-        row.pass = NthField(View(*credentials), ":", 2);
+        row.addr = std::move(*address);
+        // The agent's password ends at a further ":".
+        row.pass = NthField(View(*password), ":", 1);
     }
-    row.pop = NthField(record, "\t", 2);
-    row.fwd = NthField(record, "\t", 3);
+    row.pop = ToStr(stored.server);
+    row.fwd = ToStr(stored.forward);
     if (row.fwd.empty() || strcmpi(View(row.fwd), "(default)") == 0) row.fwd = globals.dftFwd;
-    std::optional<Str> user = decodeText(View(NthField(record, "\t", 5)));
+    std::optional<Str> user = asciiText(stored.login);
     if (user) row.user = std::move(*user);
     if (row.user.empty()) row.user = NthField(View(row.addr), "@", 1);
-    row.leave = NthField(record, "\t", 6);
-    row.secure = NthField(record, "\t", 7);
-    row.enable = NthField(record, "\t", 8);
-    row.type = NthField(record, "\t", 9);
+    row.leave = ToStr(stored.leave);
+    row.secure = ToStr(stored.secure);
+    row.enable = ToStr(stored.enable);
+    row.type = ToStr(stored.type);
     // Only an empty stored address ends the list; any other record the agent cannot
     // use is skipped with its reason, so the accounts after it still run.
     if (credentials && row.addr.empty()) return row;

@@ -1,9 +1,11 @@
-// Base64 (one line, no breaks) and MD5 as lower-case hex, both through libcrypto.
+// Base64 (one line, no breaks) on the agent's tracked strings, and MD5 as lower-case hex
+// through libcrypto.
 #pragma once
 
+#include "base64_codec.h"
 #include "tstr.h"
 
-Str Base64_Encode(std::string_view data);
+inline Str Base64_Encode(std::string_view data) { return base64::Encode<Str>(data); }
 // Decoded bytes (may hold NUL bytes; the Str knows its length). Decoding stops at the
 // first character that is not Base64, so a damaged value yields what came before it.
 // outLength, when given, receives the decoded byte count.

@@ -13,7 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base64.h"
+#include "account_record.h"
+#include "base64_codec.h"
 #include "prefs.h"
 #include "services.h"
 #include "tstr.h"
@@ -58,14 +59,17 @@ struct Failure {
     std::string message;
 };
 
-struct Account {
-    std::string address, password, server, forward = "(default)", login;
-    std::string leave = "0", secure = "0", enable = "1", type;
-};
+using Account = account::Record;
 
-std::string toStd(const Str& s) { return std::string(s.data(), s.size()); }
-std::string encode(std::string_view text) { return toStd(Base64_Encode(text)); }
-std::string decode(std::string_view text) { return toStd(Base64_Decode_rLen(text)); }
+// What "account add" starts from.
+Account newAccount() {
+    Account a;
+    a.forward = "(default)";
+    a.leave = "0";
+    a.secure = "0";
+    a.enable = "1";
+    return a;
+}
 
 // The agent reads every value as ASCII text; a line break would also end a protocol line.
 void checkText(std::string_view what, std::string_view text, bool tabAllowed = false) {
@@ -123,34 +127,6 @@ void synchronize(prefs::Domain& domain) {
     if (!domain.LastProblem().empty()) std::fprintf(stderr, "tarnwell-settings: %s\n", domain.LastProblem().c_str());
 }
 
-std::vector<std::string> splitTabs(std::string_view record) {
-    std::vector<std::string> fields;
-    for (std::size_t start = 0;;) {
-        const auto tab = record.find('\t', start);
-        fields.emplace_back(record.substr(start, tab - start));
-        if (tab == std::string_view::npos) return fields;
-        start = tab + 1;
-    }
-}
-
-Account parseRecord(std::string_view record) {
-    auto fields = splitTabs(record);
-    fields.resize(std::max<std::size_t>(fields.size(), 9));
-    const std::string credentials = decode(fields[0]);
-    const auto colon = credentials.find(':');
-    Account a;
-    a.address = credentials.substr(0, colon);
-    a.password = colon == std::string::npos ? "" : credentials.substr(colon + 1);
-    a.server = fields[1];
-    a.forward = fields[2];
-    a.login = decode(fields[4]);
-    a.leave = fields[5];
-    a.secure = fields[6];
-    a.enable = fields[7];
-    a.type = fields[8];
-    return a;
-}
-
 // The type the agent works with: the stored one, or the one it derives from the server.
 std::string_view effectiveType(const Account& a) {
     const std::string_view known = services::KnownType(a.type);
@@ -158,10 +134,9 @@ std::string_view effectiveType(const Account& a) {
     return a.type.empty() ? services::TypeOfServer(a.server) : "POP";
 }
 
-// Nine fields, each followed by a tab; field 4 is reserved and stays empty.
+// The stored record, refused when the agent could not read it whole.
 std::string recordOf(const Account& a) {
-    const std::string record = encode(a.address + ":" + a.password) + '\t' + a.server + '\t' + a.forward + "\t\t" +
-                               encode(a.login) + '\t' + a.leave + '\t' + a.secure + '\t' + a.enable + '\t' + a.type + '\t';
+    std::string record = account::Encode(a);
     checkLength("the account record", record);
     return record;
 }
@@ -170,7 +145,7 @@ std::string recordOf(const Account& a) {
 // of forwarded mail, so the agent runs only the first of them.
 void checkUnique(std::string_view address, std::span<const std::string> list, std::size_t self) {
     for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i != self && !address.empty() && strcmpi(parseRecord(list[i]).address, address) == 0) {
+        if (i != self && !address.empty() && strcmpi(account::Decode(list[i]).address, address) == 0) {
             throw Failure{"account " + std::to_string(i + 1) + " already has the address " + std::string(address)};
         }
     }
@@ -284,7 +259,7 @@ std::size_t accountIndex(std::string_view text, std::size_t count) {
 
 void listAccounts(const std::vector<std::string>& list) {
     for (std::size_t i = 0; i < list.size(); ++i) {
-        const Account a = parseRecord(list[i]);
+        const Account a = account::Decode(list[i]);
         const std::string type(effectiveType(a));
         std::printf("%zu: address=%s type=%s password=%s server=%s forward=%s login=%s leave=%s secure=%s enable=%s\n",
                     i + 1, a.address.c_str(), type.c_str(), a.password.empty() ? "" : "********", a.server.c_str(),
@@ -311,14 +286,14 @@ int accountCommand(prefs::Domain& domain, std::span<const std::string_view> args
             throw UsageError{"account add needs --address and --password"};
         }
         if (list.size() >= kMaxAccounts) throw Failure{"there are already " + std::to_string(kMaxAccounts) + " accounts"};
-        const Account a = checkedAccount(Account{}, changes);
+        const Account a = checkedAccount(newAccount(), changes);
         checkUnique(a.address, list, list.size());
         list.push_back(recordOf(a));
     } else if (verb == "set" && args.size() >= 2) {
         const Edits changes = parseOptions(args.subspan(2));
         const std::size_t i = accountIndex(args[1], list.size());
         // A stored record without a type keeps the one the agent gives it.
-        Account current = parseRecord(list[i]);
+        Account current = account::Decode(list[i]);
         current.type = effectiveType(current);
         const Account a = checkedAccount(current, changes);
         checkUnique(a.address, list, i);
@@ -348,7 +323,7 @@ void checkWrite(std::string_view key, bool array, std::span<const std::string_vi
     if (key != kAccountKey) return;
     if (values.size() > kMaxAccounts) throw Failure{"the agent reads at most " + std::to_string(kMaxAccounts) + " accounts"};
     const std::vector<std::string> list(values.begin(), values.end());
-    for (std::size_t i = 0; i < list.size(); ++i) checkUnique(parseRecord(list[i]).address, std::span(list).first(i), i);
+    for (std::size_t i = 0; i < list.size(); ++i) checkUnique(account::Decode(list[i]).address, std::span(list).first(i), i);
 }
 
 int run(std::span<const std::string_view> args) {
@@ -397,14 +372,14 @@ int run(std::span<const std::string_view> args) {
         checkNoColon("the user name", args[1]);
         checkNoColon("the password", password);
         const bool none = args[1].empty() && password.empty();
-        const std::string stored = none ? "" : encode(std::string(args[1]) + ":" + password);
+        const std::string stored = none ? "" : base64::Encode(std::string(args[1]) + ":" + password);
         checkLength("the SMTP login", stored);
         save(domain, "SMTPLogin", prefs::Value(stored));
         return 0;
     }
     if (command == "smtp-from" && args.size() == 2) {
         checkText("the address", args[1]);
-        const std::string stored = encode(args[1]);
+        const std::string stored = base64::Encode(args[1]);
         checkLength("the sender address", stored);
         save(domain, "SMTPFrom", prefs::Value(stored));
         return 0;

@@ -3,7 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "base64.h"
+#include "base64_codec.h"
 #include "prefs.h"
 #include "testutil.h"
 
@@ -56,8 +56,7 @@ Strings accountsIn(const TempDir& home) {
 }
 
 std::string b64(std::string_view text) {
-    const Str s = Base64_Encode(text);
-    return std::string(s.data(), s.size());
+    return base64::Encode(text);
 }
 
 Strings fieldsOf(const std::string& record) {
