@@ -193,9 +193,24 @@ std::map<std::string, Value, std::less<>> valuesOf(plist_t dict) {
     return values;
 }
 
-// Replaces path with data so that a reader sees either the old file or the whole new
-// one, also after a crash. Empty on success, else the step that failed.
-std::string replaceFile(const std::string& path, std::string_view data) {
+// "<path>.malformed-YYYYmmdd-HHMMSS", with a counter when taken. Called under the lock,
+// so no other writer of this domain races for the name.
+std::string asideName(const std::string& path) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = path + ".malformed-" + stamp;
+    std::string name = base;
+    struct stat st {};
+    for (int n = 2; ::lstat(name.c_str(), &st) == 0; ++n) name = base + "-" + std::to_string(n);
+    return name;
+}
+
+} // namespace
+
+std::string ReplaceFile(const std::string& path, std::string_view data) {
     std::string temp = path + ".tmp-XXXXXX";
     Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return "creating a temporary file: " + errorText(errno);
@@ -219,23 +234,6 @@ std::string replaceFile(const std::string& path, std::string_view data) {
     if (folder.get() < 0 || ::fsync(folder.get()) != 0) return "syncing the folder: " + errorText(errno);
     return {};
 }
-
-// "<path>.malformed-YYYYmmdd-HHMMSS", with a counter when taken. Called under the lock,
-// so no other writer of this domain races for the name.
-std::string asideName(const std::string& path) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-    ::localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base = path + ".malformed-" + stamp;
-    std::string name = base;
-    struct stat st {};
-    for (int n = 2; ::lstat(name.c_str(), &st) == 0; ++n) name = base + "-" + std::to_string(n);
-    return name;
-}
-
-} // namespace
 
 Domain::Domain(std::string path) : path_(std::move(path)) {}
 
@@ -323,7 +321,7 @@ bool Domain::AppSynchronize() {
     std::uint32_t length = 0;
     plist_to_xml(root, &xml, &length);
     const std::unique_ptr<char, XmlFree> xmlOwner(xml);
-    const std::string failure = xml ? replaceFile(path_, std::string_view(xml, length)) : "encoding the settings";
+    const std::string failure = xml ? ReplaceFile(path_, std::string_view(xml, length)) : "encoding the settings";
     if (!failure.empty()) {
         if (!problem_.empty()) problem_ += ' ';
         problem_ += "The settings cannot be saved to " + path_ + " (" + failure + "); the changes are kept for the next try.";

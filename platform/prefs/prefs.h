@@ -25,6 +25,11 @@ namespace prefs {
 
 using Value = std::variant<std::string, std::vector<std::string>>;
 
+// Replaces the file at path with data so that a reader sees either the old file or the
+// whole new one, also after a crash: a temporary file with mode 0600 beside it, fsync,
+// rename, then the folder synced. Empty on success, else the step that failed and why.
+std::string ReplaceFile(const std::string& path, std::string_view data);
+
 class Domain {
 public:
     static constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
