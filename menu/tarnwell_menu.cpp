@@ -29,6 +29,7 @@ TarnwellMenu::TarnwellMenu(QString agentPath, std::string settingsPath, Clock cl
     connect(&bus_, &notify::Notifications::received, this, &TarnwellMenu::callbackWithControlNotification);
     connect(&powerOff_, &notify::PowerOffWatcher::willPowerOff, this, &TarnwellMenu::workspaceWillPowerOff);
     connect(&status_, &StatusReader::statusChanged, this, &TarnwellMenu::postStatus);
+    connect(&status_, &StatusReader::statusChanged, this, &TarnwellMenu::statusChanged);
     connect(&status_, &StatusReader::summaryPosted, this, &TarnwellMenu::postSummary);
     connect(&agent_, &AgentSupervisor::launched, this, &TarnwellMenu::agentLaunched);
     connect(&agent_, &AgentSupervisor::output, &status_, &StatusReader::Feed);
@@ -124,6 +125,7 @@ void TarnwellMenu::launchTarnwellAgent() {
 
 void TarnwellMenu::agentLaunched() {
     status_.ResetColor();
+    emit runStarted();
 }
 
 void TarnwellMenu::agentTerminated() {
@@ -134,6 +136,7 @@ void TarnwellMenu::agentTerminated() {
         setStoppedStatus();
     if (autoFwd_ && !endApp_)
         setAutoFwdOption(0);
+    emit runEnded();
     if (quitting_ && !agent_.Busy())
         emit quitReady();
 }

@@ -42,11 +42,20 @@ public:
     void callbackWithControlNotification(const notify::UserInfo& userInfo);
 
     bool agentRunning() const { return agent_.Running(); }
+    // An agent process exists, working or still exiting after a stop.
+    bool agentBusy() const { return agent_.Busy(); }
+    const StatusReader& status() const { return status_; }
+    bool debugReq() const { return debugReq_; }
 
 signals:
     void quitReady();
     // The "showMenu" setting as last read: whether the tray item is wanted.
     void showMenuChanged(bool show);
+    // statAcct/statMsg changed.
+    void statusChanged();
+    // An agent process started; its process ended (the run's summary colour is final).
+    void runStarted();
+    void runEnded();
 
 private:
     void launchNoMore();

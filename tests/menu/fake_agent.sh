@@ -3,7 +3,8 @@
 # $FAKE_AGENT_LOG, writes a short run's status lines and takes a moment to exit after a
 # stop, as the agent does at its next polling point.
 # FAKE_AGENT_MODE: "run" (default) works until stopped or for $FAKE_AGENT_TICKS x 50 ms;
-# "crash" dies of SIGSEGV in the middle of an account.
+# "crash" dies of SIGSEGV in the middle of an account. FAKE_AGENT_SUMMARY: one more
+# summary line (e.g. a skipped account).
 log=${FAKE_AGENT_LOG:?}
 echo "start $$ [$*]" >>"$log"
 stop=0
@@ -29,5 +30,6 @@ else
 fi
 printf 'updateSummary\tTarnwell run completed: Sun Sep 16 01:04:10 1973\n'
 printf 'updateSummary\t   1 account processed\n'
+[ -n "${FAKE_AGENT_SUMMARY:-}" ] && printf 'updateSummary\t%s\n' "$FAKE_AGENT_SUMMARY"
 printf 'updateSummary\t----------\n'
 echo "exit $$" >>"$log"
