@@ -14,6 +14,8 @@ namespace {
 
 constexpr double kFirstCheckDelay = 30.0;
 constexpr double kGetMailDelay = 1.0;
+// About 20 status messages a second are plenty for a window to show.
+constexpr qint64 kStatusIntervalMs = 50;
 
 double Seconds(const QDateTime& time) {
     return time.toMSecsSinceEpoch() / 1000.0;
@@ -25,10 +27,13 @@ TarnwellMenu::TarnwellMenu(QString agentPath, std::string settingsPath, Clock cl
     : QObject(parent), clock_(std::move(clock)), settings_(std::move(settingsPath)),
       bus_(notify::kControlName, notify::kControlObject), agent_(std::move(agentPath)) {
     autoTimer_.setSingleShot(true);
+    statusTimer_.setSingleShot(true);
+    connect(&statusTimer_, &QTimer::timeout, this, &TarnwellMenu::sendStatus);
     connect(&autoTimer_, &QTimer::timeout, this, &TarnwellMenu::autoTimer);
     connect(&bus_, &notify::Notifications::received, this, &TarnwellMenu::callbackWithControlNotification);
     connect(&powerOff_, &notify::PowerOffWatcher::willPowerOff, this, &TarnwellMenu::workspaceWillPowerOff);
     connect(&status_, &StatusReader::statusChanged, this, &TarnwellMenu::postStatus);
+    connect(&status_, &StatusReader::statusChanged, this, &TarnwellMenu::statusChanged);
     connect(&status_, &StatusReader::summaryPosted, this, &TarnwellMenu::postSummary);
     connect(&agent_, &AgentSupervisor::launched, this, &TarnwellMenu::agentLaunched);
     connect(&agent_, &AgentSupervisor::output, &status_, &StatusReader::Feed);
@@ -55,6 +60,7 @@ void TarnwellMenu::workspaceWillPowerOff() {
 void TarnwellMenu::applicationWillTerminate() {
     debug_Print(QStringLiteral("TarnwellMenu applicationWillTerminate"));
     quitting_ = true;
+    flushStatus();
     launchNoMore();
     if (!agent_.Busy())
         emit quitReady();
@@ -104,7 +110,7 @@ void TarnwellMenu::callbackWithControlNotification(const notify::UserInfo& userI
     if (is("getMail")) {
         doGetMail();
     } else if (is("getStatus")) {
-        postStatus();
+        sendStatus();
         postSummary();
     } else if (is("autoFwd")) {
         synchronize();
@@ -124,6 +130,7 @@ void TarnwellMenu::launchTarnwellAgent() {
 
 void TarnwellMenu::agentLaunched() {
     status_.ResetColor();
+    emit runStarted();
 }
 
 void TarnwellMenu::agentTerminated() {
@@ -134,12 +141,13 @@ void TarnwellMenu::agentTerminated() {
         setStoppedStatus();
     if (autoFwd_ && !endApp_)
         setAutoFwdOption(0);
+    emit runEnded();
     if (quitting_ && !agent_.Busy())
         emit quitReady();
 }
 
 void TarnwellMenu::agentLaunchFailed(const QString& reason) {
-    status_.SetStatus(QStringLiteral("None"), QStringLiteral("Tarnwell Agent could not be started: %1").arg(reason));
+    setOwnStatus(QStringLiteral("Tarnwell Agent could not be started: %1").arg(reason));
     // The next automatic check is armed without a next-check status, which would hide why
     // this run did not happen.
     if (autoFwd_ && !endApp_)
@@ -147,7 +155,7 @@ void TarnwellMenu::agentLaunchFailed(const QString& reason) {
 }
 
 void TarnwellMenu::setStoppedStatus() {
-    status_.SetStatus(QStringLiteral("None"), QStringLiteral("Stopped"));
+    setOwnStatus(QStringLiteral("Stopped"));
     debug_Print(QStringLiteral("setAutoFwdOption statAcct: %1 statMsg: %2").arg(status_.statAcct(), status_.statMsg()));
 }
 
@@ -181,7 +189,7 @@ void TarnwellMenu::setAutoTime(double delay) {
     debug_Print(QStringLiteral("Current time: %1").arg(now.toString(Qt::ISODate)));
     debug_Print(QStringLiteral("Next check time: %1").arg(next.toString(Qt::ISODate)));
     setAutoTimer(delay);
-    status_.SetStatus(QStringLiteral("None"), autofwd::NextCheckStatus(status_.statMsg(), next));
+    setOwnStatus(autofwd::NextCheckStatus(status_.statMsg(), next));
     debug_Print(QStringLiteral("setAutoTime statAcct: %1 statMsg: %2").arg(status_.statAcct(), status_.statMsg()));
 }
 
@@ -202,12 +210,34 @@ void TarnwellMenu::autoTimer() {
 }
 
 void TarnwellMenu::postStatus() {
+    const qint64 since = statusPosted_.isValid() ? statusPosted_.elapsed() : kStatusIntervalMs;
+    if (since >= kStatusIntervalMs)
+        sendStatus();
+    else if (!statusTimer_.isActive())
+        statusTimer_.start(static_cast<int>(kStatusIntervalMs - since));
+}
+
+void TarnwellMenu::setOwnStatus(const QString& message) {
+    status_.SetStatus(QStringLiteral("None"), message);
+    // The menu's own statuses are few and each tells something; none is thinned out.
+    flushStatus();
+}
+
+void TarnwellMenu::flushStatus() {
+    if (statusTimer_.isActive())
+        sendStatus();
+}
+
+void TarnwellMenu::sendStatus() {
+    statusTimer_.stop();
+    statusPosted_.start();
     postMenuMessage({{notify::kMsgControlKey, QStringLiteral("status")},
                      {notify::kStatAcctKey, status_.statAcct()},
                      {notify::kStatMsgKey, status_.statMsg()}});
 }
 
 void TarnwellMenu::postSummary() {
+    flushStatus();
     postMenuMessage({{notify::kMsgControlKey, QStringLiteral("summary")},
                      {notify::kStatSummaryKey, status_.statSummary()}});
 }

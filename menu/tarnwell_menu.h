@@ -11,6 +11,7 @@
 #include "prefs.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -42,11 +43,20 @@ public:
     void callbackWithControlNotification(const notify::UserInfo& userInfo);
 
     bool agentRunning() const { return agent_.Running(); }
+    // An agent process exists, working or still exiting after a stop.
+    bool agentBusy() const { return agent_.Busy(); }
+    const StatusReader& status() const { return status_; }
+    bool debugReq() const { return debugReq_; }
 
 signals:
     void quitReady();
     // The "showMenu" setting as last read: whether the tray item is wanted.
     void showMenuChanged(bool show);
+    // statAcct/statMsg changed.
+    void statusChanged();
+    // An agent process started; its process ended (the run's summary colour is final).
+    void runStarted();
+    void runEnded();
 
 private:
     void launchNoMore();
@@ -62,7 +72,13 @@ private:
     double intervalDelay(const QDateTime& now) const;
     void setAutoTimer(double delay);
     void autoTimer();
+    // Announces the status; while a message streams, at most every kStatusIntervalMs,
+    // the latest one always going out before anything that follows it.
     void postStatus();
+    void sendStatus();
+    void flushStatus();
+    // A status of the menu itself, account "None".
+    void setOwnStatus(const QString& message);
     void postSummary();
     void postMenuMessage(const notify::UserInfo& userInfo);
     std::optional<QString> setting(const char* key) const;
@@ -76,6 +92,8 @@ private:
     StatusReader status_;
     AgentSupervisor agent_;
     QTimer autoTimer_;
+    QTimer statusTimer_;
+    QElapsedTimer statusPosted_;
     double lastCheck_ = 0;
     bool autoFwd_ = false;
     bool endApp_ = false;

@@ -64,5 +64,13 @@ agent
 echo "   messages at the SMTP server: $(ls "${at[SINK]}"/*.eml | wc -l)"
 
 echo
+echo "== Tarnwell Menu without a display, on a private session bus: a new message arrives, the"
+echo "   preferences window's \"getMail\" request is sent, and the menu's announcements are shown"
+echo "NEW" >&"$servers_in"
+read -r line <&"${SERVERS[0]}"
+HOME="$home" dbus-run-session -- tests/demo/menu_demo.sh "$bin" 2>/dev/null
+echo "   messages at the SMTP server: $(ls "${at[SINK]}"/*.eml | wc -l)"
+
+echo
 echo "== ~/Library/Logs/Tarnwell.log"
 sed 's/^/   | /' "$home/Library/Logs/Tarnwell.log"

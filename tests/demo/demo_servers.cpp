@@ -1,6 +1,7 @@
 // Servers for the demo: two private Dovecot instances (the POP box over TLS, the IMAP
 // box in plain text) holding a few realistic messages, and an SMTP sink. Prints what
 // the demo script needs, then runs until its standard input closes, and stops them all.
+// Commands on standard input: NEW adds a message to the POP box, LEFT counts what is left.
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -67,8 +68,16 @@ int main() {
                 stored.path().c_str(), testCerts().caCert.c_str(), Dovecot::kUser, Dovecot::kPassword);
     std::fflush(stdout);
     std::string line;
+    int added = 0;
     while (std::getline(std::cin, line)) {
-        if (line == "LEFT") {
+        if (line == "NEW") {
+            const std::string m = "From: Dan <dan@example.com>\nTo: tester@example.com\nSubject: Fetched by the menu\n\n"
+                                  "This one arrived while Tarnwell Menu was running.\n";
+            popBox.addMessage(m);
+            store(stored.path(), "pop-new-" + std::to_string(++added) + ".eml", m);
+            std::printf("ADDED\n");
+            std::fflush(stdout);
+        } else if (line == "LEFT") {
             std::printf("POP box holds %zu message(s), IMAP box holds %zu message(s)\n", popBox.messages().size(),
                         imapBox.messages().size());
             std::fflush(stdout);

@@ -3,7 +3,9 @@
 # $FAKE_AGENT_LOG, writes a short run's status lines and takes a moment to exit after a
 # stop, as the agent does at its next polling point.
 # FAKE_AGENT_MODE: "run" (default) works until stopped or for $FAKE_AGENT_TICKS x 50 ms;
-# "crash" dies of SIGSEGV in the middle of an account.
+# "crash" dies of SIGSEGV in the middle of an account; "stream" reports the progress of
+# a large message 2,000 times within about half a second. FAKE_AGENT_SUMMARY: one more
+# summary line (e.g. a skipped account).
 log=${FAKE_AGENT_LOG:?}
 echo "start $$ [$*]" >>"$log"
 stop=0
@@ -15,6 +17,14 @@ printf 'updateStatus\tme@example.com\tGetting mail list\n'
 if [ "${FAKE_AGENT_MODE:-run}" = crash ]; then
     echo "crash $$" >>"$log"
     kill -SEGV $$
+fi
+if [ "${FAKE_AGENT_MODE:-run}" = stream ]; then
+    k=1
+    while [ $k -le 2000 ]; do
+        printf 'updateStatus\tme@example.com\tForwarding message 1 of 1  (%dK sent)\n' $k
+        [ $((k % 100)) = 0 ] && sleep 0.02
+        k=$((k + 1))
+    done
 fi
 n=0
 while [ $stop = 0 ] && [ $n -lt "${FAKE_AGENT_TICKS:-200}" ]; do
@@ -29,5 +39,6 @@ else
 fi
 printf 'updateSummary\tTarnwell run completed: Sun Sep 16 01:04:10 1973\n'
 printf 'updateSummary\t   1 account processed\n'
+[ -n "${FAKE_AGENT_SUMMARY:-}" ] && printf 'updateSummary\t%s\n' "$FAKE_AGENT_SUMMARY"
 printf 'updateSummary\t----------\n'
 echo "exit $$" >>"$log"

@@ -78,6 +78,7 @@ private slots:
     void runEnds_data();
     void runEnds();
     void missingAgentIsNotRetriedAtOnce();
+    void streamingStatusIsThinned();
     void traceSwitch();
     void quitDuringARun();
 };
@@ -120,7 +121,7 @@ void TarnwellMenuTest::getStatusAndControlValues() {
     pane.Send("GetMail");
     QVERIFY(!pane.WaitFor("summary Run completed").isEmpty());
     QVERIFY(QTest::qWaitFor([&] { return folder.Events("start").size() == 2; }, kWait));
-    QVERIFY(pane.messages.contains("status me@example.com|Getting mail list"));
+    QVERIFY(pane.messages.contains("status None|Done"));
     QVERIFY(!menu.agentRunning());
 }
 
@@ -181,6 +182,29 @@ void TarnwellMenuTest::runEnds() {
         QVERIFY2(QTest::qWaitFor([&] { return pane.LastStatus().startsWith(lastStatus); }, kWait),
                  qPrintable(pane.LastStatus()));
     }
+}
+
+// A message's progress reported 2,000 times in a burst reaches the window thinned out, in
+// order, and the run's last status always comes, before the summary that follows it.
+void TarnwellMenuTest::streamingStatusIsThinned() {
+    qputenv("FAKE_AGENT_MODE", "stream");
+    AgentFolder folder;
+    TarnwellMenu menu(folder.AgentPath(), (folder.Path() + "/settings.plist").toStdString());
+    Pane pane;
+    menu.doGetMail();
+    QVERIFY(!pane.WaitFor("summary Run completed").isEmpty());
+    const QStringList progress = pane.messages.filter("K sent)");
+    QVERIFY2(!progress.isEmpty() && progress.size() < 1000, qPrintable(QString::number(progress.size())));
+    int previous = 0;
+    for (const QString& message : progress) {
+        const int sent = message.section('(', 1).section('K', 0, 0).toInt();
+        QVERIFY2(sent > previous, qPrintable(message));
+        previous = sent;
+    }
+    const qsizetype done = pane.messages.indexOf("status None|Done");
+    QVERIFY(done > pane.messages.indexOf(progress.last()));
+    QVERIFY(pane.messages.size() > done + 1);
+    QVERIFY2(pane.messages[done + 1].startsWith("summary Run completed"), qPrintable(pane.messages[done + 1]));
 }
 
 // With automatic forwarding on, a failed start waits out the whole interval like a run.

@@ -1,0 +1,131 @@
+// Writes PNG files of the tray icon in every frame and colour on light and dark panels,
+// and of the tray menu in its states, driven through the menu's own code with the test
+// agent stand-in. Usage: tarnwell_screenshots OUTPUT_FOLDER (offscreen, private bus).
+#include "menu_icons.h"
+#include "prefs.h"
+#include "status_reader.h"
+#include "tarnwell_menu.h"
+#include "tray.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+constexpr int kIconSize = 22;
+constexpr int kZoom = 4;
+constexpr int kWaitMs = 15000;
+
+bool Save(const QImage& image, const QString& folder, const QString& name) {
+    const QString path = folder + QLatin1Char('/') + name;
+    if (!image.save(path)) {
+        std::fprintf(stderr, "tarnwell_screenshots: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+// Rows: the four frames and the base icon while a run goes on, then the idle icon in the
+// normal, orange and dark red colours; once on a light and once on a dark panel, each
+// at its real size and enlarged.
+QImage IconSheet() {
+    struct Cell {
+        int animateCtr;
+        QColor color;
+    };
+    const Cell cells[] = {{1, Qt::black}, {2, Qt::black}, {3, Qt::black}, {4, Qt::black}, {5, Qt::black},
+                          {0, Qt::black}, {0, StatusReader::Orange()}, {0, StatusReader::DarkRed()}};
+    const QColor panels[] = {QColor(0xf2, 0xf2, 0xf2), QColor(0x2b, 0x2b, 0x2e)};
+    const int step = kIconSize * kZoom + 16;
+    const int rowHeight = step + kIconSize + 16;
+    QImage sheet(step * int(std::size(cells)) + 16, rowHeight * int(std::size(panels)), QImage::Format_ARGB32);
+    QPainter painter(&sheet);
+    for (int row = 0; row < int(std::size(panels)); ++row) {
+        painter.fillRect(0, row * rowHeight, sheet.width(), rowHeight, panels[row]);
+        for (int i = 0; i < int(std::size(cells)); ++i) {
+            const QImage icon =
+                menuicons::animateIcon(cells[i].animateCtr, cells[i].color).pixmap(kIconSize).toImage();
+            const int x = 16 + i * step;
+            const int y = row * rowHeight + 8;
+            painter.drawImage(x + (step - 16 - kIconSize) / 2, y, icon);
+            painter.drawImage(QRect(x, y + kIconSize + 8, kIconSize * kZoom, kIconSize * kZoom), icon);
+        }
+    }
+    return sheet;
+}
+
+void WaitFor(const std::function<bool()>& done) {
+    QEventLoop loop;
+    QTimer poll;
+    QTimer limit;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    poll.start(20);
+    limit.start(kWaitMs);
+    loop.exec();
+}
+
+QImage MenuShot(TarnwellTray& tray) {
+    QMenu* menu = tray.menuPtr();
+    tray.menuNeedsUpdate();
+    menu->adjustSize();
+    return menu->grab().toImage();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: tarnwell_screenshots OUTPUT_FOLDER\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+    bool ok = Save(IconSheet(), out, QStringLiteral("menu-icons.png"));
+
+    // A home of its own with the tray and automatic forwarding on, and the agent stand-in.
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    const QString agent = home.filePath(QStringLiteral("Tarnwell Agent"));
+    QFile::copy(QStringLiteral(TARNWELL_SOURCE_DIR "/tests/menu/fake_agent.sh"), agent);
+    QFile::setPermissions(agent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("FAKE_AGENT_LOG", QFile::encodeName(home.filePath(QStringLiteral("agent.log"))));
+    qputenv("FAKE_AGENT_TICKS", "40");
+    qputenv("FAKE_AGENT_SUMMARY", "   1 account skipped with errors");
+    const std::string settings = prefs::Domain::DefaultPath("com.vexlo.Tarnwell");
+    {
+        prefs::Domain domain(settings);
+        domain.SetAppValue("showMenu", std::string("1"));
+        domain.SetAppValue("autoFwd", std::string("1"));
+        domain.AppSynchronize();
+    }
+
+    bool control = false;
+    TarnwellMenu menu(agent, settings);
+    TarnwellTray tray(menu, home.path(), true, [&control] { return std::optional<bool>(control); });
+    menu.applicationDidFinishLaunching();
+    ok = Save(MenuShot(tray), out, QStringLiteral("menu-idle.png")) && ok;
+
+    menu.doGetMail();
+    WaitFor([&] { return menu.status().AccountActive(); });
+    ok = Save(MenuShot(tray), out, QStringLiteral("menu-running.png")) && ok;
+
+    WaitFor([&] { return !menu.agentBusy(); });
+    control = true;
+    menu.traceLog();
+    ok = Save(MenuShot(tray), out, QStringLiteral("menu-after-errors-control.png")) && ok;
+    return ok ? 0 : 1;
+}
