@@ -175,13 +175,20 @@ public:
         process_.waitForFinished(kWait);
     }
 
-    bool Start() {
+    bool Start(const QStringList& arguments = {}) {
         if (!written_)
             return false;
-        process_.start(folder_.MenuPath(), {});
+        process_.start(folder_.MenuPath(), arguments);
         return process_.waitForStarted(kWait);
     }
     pid_t Pid() const { return static_cast<pid_t>(process_.processId()); }
+    // The program and arguments the process runs with now.
+    QList<QByteArray> CommandLine() const {
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(Pid()));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return file.readAll().split('\0');
+    }
     bool Running() const { return process_.state() == QProcess::Running; }
     // Processes running our copy of the menu, wherever they came from.
     int Instances() const {
@@ -243,10 +250,8 @@ QSize LargestPixmap(const QVariant& value) {
     return largest;
 }
 
-// The whole menu of the item: its properties name the dbusmenu object on the item's
-// connection.
-MenuNode Layout(const QString& service) {
-    const QString menuPath = ItemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+// The whole menu: the dbusmenu object the item names, on the item's connection.
+MenuNode Layout(const QString& service, const QString& menuPath) {
     const QDBusMessage reply = Call(service, menuPath, kMenuInterface, QStringLiteral("GetLayout"),
                                     {0, -1, QStringList()});
     MenuNode root;
@@ -284,18 +289,19 @@ void TrayHostTest::checkItem(const QString& service, pid_t pid) {
     QCOMPARE(ItemProperty(service, QStringLiteral("Title")).toString(), QStringLiteral("Tarnwell Menu"));
     const QSize icon = LargestPixmap(ItemProperty(service, QStringLiteral("IconPixmap")));
     QVERIFY2(icon.width() > 0, "the item has no icon image");
-    QCOMPARE(ItemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path(), QStringLiteral("/MenuBar"));
+    const QString menuPath = ItemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+    QVERIFY2(menuPath.startsWith(QLatin1Char('/')), "the item names no menu");
 
     const QStringList items = {"Stopped", "-", "Get Mail", "Show Tarnwell Log", "-", "Open Tarnwell Preferences"};
-    MenuNode root = Layout(service);
+    MenuNode root = Layout(service, menuPath);
     QCOMPARE(Titles(root), items);
     QCOMPARE(root.children.first().properties.value(QStringLiteral("enabled"), true).toBool(), false);
     QCOMPARE(root.children.at(2).properties.value(QStringLiteral("enabled"), true).toBool(), true);
 
     // Opened without Control held on this display: no extras.
-    const QDBusMessage shown = Call(service, QStringLiteral("/MenuBar"), kMenuInterface, QStringLiteral("AboutToShow"), {0});
+    const QDBusMessage shown = Call(service, menuPath, kMenuInterface, QStringLiteral("AboutToShow"), {0});
     QCOMPARE(shown.type(), QDBusMessage::ReplyMessage);
-    root = Layout(service);
+    root = Layout(service, menuPath);
     QCOMPARE(Titles(root), items);
 }
 
@@ -311,12 +317,15 @@ void TrayHostTest::trayAtStart() {
 }
 
 // Without a watcher the menu runs without its icon and still answers; once a watcher
-// with a host comes, the same process starts afresh and its item registers.
+// with a host comes, the same process starts afresh, as it was started (Qt's own options
+// included), and its item registers.
 void TrayHostTest::trayHostAppearsLater() {
     Pane pane;
     MenuChild menu;
-    QVERIFY(menu.Start());
+    QVERIFY(menu.Start({"-platform", "xcb"}));
     const pid_t pid = menu.Pid();
+    const QList<QByteArray> commandLine = menu.CommandLine();
+    QCOMPARE(commandLine.mid(1, 2), QList<QByteArray>({"-platform", "xcb"}));
     QCOMPARE(pane.StatusAnswers(), QStringList({"status", "summary"}));
     const QString before = BusOwner(notify::kMenuBusName);
     QVERIFY(!before.isEmpty());
@@ -329,6 +338,7 @@ void TrayHostTest::trayHostAppearsLater() {
     QVERIFY(menu.Running());
     QCOMPARE(menu.Pid(), pid);
     QCOMPARE(menu.Instances(), 1);
+    QCOMPARE(menu.CommandLine(), commandLine);
     checkItem(watcher.items.first(), pid);
 
     // The fresh start announced itself and answers on a new connection; the old one is
