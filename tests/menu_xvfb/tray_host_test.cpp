@@ -15,6 +15,7 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <unistd.h>
@@ -96,7 +97,10 @@ public:
     }
 
     bool Registered() const { return registered_; }
-    bool IsStatusNotifierHostRegistered() const { return true; }
+    bool IsStatusNotifierHostRegistered() const {
+        ++hostQueries;
+        return true;
+    }
     int ProtocolVersion() const { return 0; }
     QStringList RegisteredStatusNotifierItems() const { return items; }
 
@@ -104,6 +108,7 @@ public:
     QStringList items;
     QStringList senders;
     QStringList hosts;
+    mutable int hostQueries = 0;
 
 public slots:
     void RegisterStatusNotifierItem(const QString& service, const QDBusMessage& message) {
@@ -124,32 +129,47 @@ private:
     bool registered_ = false;
 };
 
-// Plays the preferences window: records the kinds of the menu's messages in order.
+// Plays the preferences window: records the kinds of the menu's messages in order, and
+// the status texts.
 class Pane {
 public:
     Pane() : bus_(notify::kMenuName, notify::kMenuObject) {
-        QObject::connect(&bus_, &notify::Notifications::received,
-                         [this](const notify::UserInfo& info) { kinds << info.value(notify::kMsgControlKey); });
+        QObject::connect(&bus_, &notify::Notifications::received, [this](const notify::UserInfo& info) {
+            kinds_ << info.value(notify::kMsgControlKey);
+            if (kinds_.last() == QLatin1String("status"))
+                statuses_ << info.value(notify::kStatMsgKey);
+        });
+    }
+    bool Send(const QString& control) {
+        return bus_.Post(notify::kControlName, notify::kControlObject, {{notify::kControlKey, control}});
+    }
+    bool WaitForStatus(const QString& statMsg) {
+        return QTest::qWaitFor([&] { return statuses_.contains(statMsg); }, kWait);
     }
     // Waits for a start-up to finish ("init", then its first status), then asks for the
     // status: the kinds of the messages that come back.
     QStringList StatusAnswers() {
         const auto started = [this] {
-            const qsizetype init = kinds.indexOf(QStringLiteral("init"));
-            return init >= 0 && kinds.indexOf(QStringLiteral("status"), init) > init;
+            const qsizetype init = kinds_.indexOf(QStringLiteral("init"));
+            return init >= 0 && kinds_.indexOf(QStringLiteral("status"), init) > init;
         };
         if (!QTest::qWaitFor(started, kWait))
             return {QStringLiteral("no start-up")};
-        kinds.clear();
-        if (!bus_.Post(notify::kControlName, notify::kControlObject, {{notify::kControlKey, "getStatus"}}))
+        return AnswersNow();
+    }
+    // Asks for the status at once: the kinds of every message from now until the answers.
+    QStringList AnswersNow() {
+        kinds_.clear();
+        if (!Send(QStringLiteral("getStatus")))
             return {QStringLiteral("not sent")};
-        (void)QTest::qWaitFor([this] { return kinds.size() >= 2; }, kWait);
-        return kinds;
+        (void)QTest::qWaitFor([this] { return kinds_.contains(QStringLiteral("summary")); }, kWait);
+        return kinds_;
     }
 
 private:
     notify::Notifications bus_;
-    QStringList kinds;
+    QStringList kinds_;
+    QStringList statuses_;
 };
 
 // The real menu, copied beside the fake agent, with the tray item wanted; ended with
@@ -161,9 +181,8 @@ public:
         prefs::Domain settings(preferences.toStdString());
         settings.SetAppValue("showMenu", std::string("1"));
         written_ = settings.AppSynchronize();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), folder_.Path());
-        process_.setProcessEnvironment(env);
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert(QStringLiteral("HOME"), folder_.Path());
         process_.setProcessChannelMode(QProcess::ForwardedChannels);
     }
     ~MenuChild() {
@@ -175,9 +194,14 @@ public:
         process_.waitForFinished(kWait);
     }
 
+    const AgentFolder& Folder() const { return folder_; }
+    QProcessEnvironment& Environment() { return env_; }
+    QProcess& Process() { return process_; }
+
     bool Start(const QStringList& arguments = {}) {
         if (!written_)
             return false;
+        process_.setProcessEnvironment(env_);
         process_.start(folder_.MenuPath(), arguments);
         return process_.waitForStarted(kWait);
     }
@@ -205,6 +229,7 @@ public:
 
 private:
     AgentFolder folder_{true};
+    QProcessEnvironment env_;
     QProcess process_;
     bool written_ = false;
 };
@@ -274,6 +299,8 @@ class TrayHostTest : public QObject {
 private slots:
     void trayAtStart();
     void trayHostAppearsLater();
+    void noFreshStartOnceEnding_data();
+    void noFreshStartOnceEnding();
 
 private:
     void checkItem(const QString& service, pid_t pid);
@@ -350,6 +377,63 @@ void TrayHostTest::trayHostAppearsLater() {
     QVERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(before).value());
     QCOMPARE(watcher.items.size(), 1);
     QCOMPARE(menu.Pid(), pid);
+}
+
+void TrayHostTest::noFreshStartOnceEnding_data() {
+    QTest::addColumn<bool>("powerOff");
+    QTest::newRow("power-off") << true;
+    QTest::newRow("quit") << false;
+}
+
+// A host that appears during a run waits for the run's end; but a menu that is powering
+// off or quitting by then must not start afresh, which would make it launch runs again
+// or keep it from ending.
+void TrayHostTest::noFreshStartOnceEnding() {
+    QFETCH(bool, powerOff);
+    Pane pane;
+    MenuChild menu;
+    const QString address = menu.Environment().value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    menu.Environment().insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
+    menu.Environment().insert(QStringLiteral("FAKE_AGENT_TICKS"), QStringLiteral("400"));
+    // logind on the test bus, standing in for the system bus.
+    const auto logindGone = qScopeGuard([] { QDBusConnection::disconnectFromBus(QStringLiteral("logind")); });
+    QDBusConnection logind = QDBusConnection::connectToBus(address, QStringLiteral("logind"));
+    QVERIFY(logind.registerService(QStringLiteral("org.freedesktop.login1")));
+    QVERIFY(menu.Start());
+    QCOMPARE(pane.StatusAnswers(), QStringList({"status", "summary"}));
+    QVERIFY(pane.Send(QStringLiteral("getMail")));
+    QVERIFY(pane.WaitForStatus(QStringLiteral("Getting mail list")));
+    const QString owner = BusOwner(notify::kMenuBusName);
+
+    // The menu has asked the watcher about its host: it knows of it before what follows.
+    FakeWatcher watcher;
+    QVERIFY(watcher.Registered());
+    emit watcher.StatusNotifierHostRegistered();
+    QVERIFY(QTest::qWaitFor([&] { return watcher.hostQueries > 0; }, kWait));
+
+    if (powerOff) {
+        QDBusMessage shutdown = QDBusMessage::createSignal(
+            QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+            QStringLiteral("PrepareForShutdown"));
+        shutdown << true;
+        QVERIFY(logind.send(shutdown));
+        // Once the agent is reaped, its end has been handled: a fresh start would come
+        // before the answers to a request sent now.
+        const QStringList starts = menu.Folder().Events(QStringLiteral("start"));
+        QCOMPARE(starts.size(), 1);
+        const QString agent = QStringLiteral("/proc/") + starts.first().section(QLatin1Char(' '), 1, 1);
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(agent); }, kWait));
+        QCOMPARE(pane.AnswersNow(), QStringList({"status", "summary"}));
+        QCOMPARE(BusOwner(notify::kMenuBusName), owner);
+    } else {
+        ::kill(menu.Pid(), SIGTERM);
+        QVERIFY(menu.Process().waitForFinished(kWait));
+        QCOMPARE(menu.Process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(menu.Process().exitCode(), 0);
+    }
+    QVERIFY(watcher.items.isEmpty());
+    QCOMPARE(menu.Folder().Events(QStringLiteral("TERM")).size(), 1);
+    QCOMPARE(menu.Folder().Events(QStringLiteral("start")).size(), 1);
 }
 
 int main(int argc, char** argv) {
