@@ -11,7 +11,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QProcess>
@@ -253,10 +252,10 @@ QVariant ItemProperty(const QString& service, const QString& name) {
     return reply.arguments().first().value<QDBusVariant>().variant();
 }
 
-// The largest image of IconPixmap, a(iiay) of ARGB32 images, as width x height; 0 x 0
-// when there is none or an image's data does not fit its size.
-QSize LargestPixmap(const QVariant& value) {
-    QSize largest(0, 0);
+// Pixels that show (alpha above 0) in the largest image of IconPixmap, a(iiay) of ARGB32
+// images in network byte order; -1 when an image's data does not fit its size.
+int VisiblePixels(const QVariant& value) {
+    QByteArray largest;
     const QDBusArgument argument = value.value<QDBusArgument>();
     argument.beginArray();
     while (!argument.atEnd()) {
@@ -267,12 +266,15 @@ QSize LargestPixmap(const QVariant& value) {
         argument >> width >> height >> data;
         argument.endStructure();
         if (width <= 0 || height <= 0 || data.size() != qsizetype(width) * height * 4)
-            return QSize(0, 0);
-        if (width * height > largest.width() * largest.height())
-            largest = QSize(width, height);
+            return -1;
+        if (data.size() > largest.size())
+            largest = data;
     }
     argument.endArray();
-    return largest;
+    int visible = 0;
+    for (qsizetype alpha = 0; alpha < largest.size(); alpha += 4)
+        visible += largest.at(alpha) != 0;
+    return visible;
 }
 
 // The whole menu: the dbusmenu object the item names, on the item's connection.
@@ -314,8 +316,7 @@ void TrayHostTest::checkItem(const QString& service, pid_t pid) {
     QCOMPARE(QDBusConnection::sessionBus().interface()->servicePid(service).value(), uint(pid));
     QCOMPARE(ItemProperty(service, QStringLiteral("Id")).toString(), QStringLiteral("Tarnwell Menu"));
     QCOMPARE(ItemProperty(service, QStringLiteral("Title")).toString(), QStringLiteral("Tarnwell Menu"));
-    const QSize icon = LargestPixmap(ItemProperty(service, QStringLiteral("IconPixmap")));
-    QVERIFY2(icon.width() > 0, "the item has no icon image");
+    QVERIFY2(VisiblePixels(ItemProperty(service, QStringLiteral("IconPixmap"))) > 0, "the item shows no icon");
     const QString menuPath = ItemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
     QVERIFY2(menuPath.startsWith(QLatin1Char('/')), "the item names no menu");
 
