@@ -15,15 +15,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
 // A tray host appeared after start-up and Qt will not look for it again: the menu starts
-// afresh in the same process. Only called while no agent runs.
-void Restart(char** argv) {
+// afresh in the same process, with the arguments it was started with. Only called while
+// no agent runs.
+void Restart(std::vector<std::string> arguments) {
     QDBusConnection::sessionBus().unregisterService(QString::fromLatin1(notify::kMenuBusName));
     const QByteArray program = QFile::encodeName(QCoreApplication::applicationFilePath());
-    ::execv(program.constData(), argv);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execv(program.constData(), argv.data());
     std::fprintf(stderr, "Tarnwell Menu: could not restart to show the tray icon: %s\n", std::strerror(errno));
     notify::Notifications::ClaimName(QString::fromLatin1(notify::kMenuBusName));
 }
@@ -32,6 +39,8 @@ void Restart(char** argv) {
 
 int main(int argc, char** argv) {
     QuitSignals::Block();
+    // Taken before Qt removes its own options (-platform and the like) from argv.
+    const std::vector<std::string> arguments(argv, argv + argc);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -43,7 +52,8 @@ int main(int argc, char** argv) {
     TarnwellMenu menu(AgentSupervisor::DefaultAgentPath(),
                       prefs::Domain::DefaultPath("com.vexlo.Tarnwell"));
     TarnwellTray tray(menu, QCoreApplication::applicationDirPath(), QSystemTrayIcon::isSystemTrayAvailable());
-    QObject::connect(&tray, &TarnwellTray::restartWanted, &app, [argv] { Restart(argv); }, Qt::QueuedConnection);
+    QObject::connect(
+        &tray, &TarnwellTray::restartWanted, &app, [&arguments] { Restart(arguments); }, Qt::QueuedConnection);
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::requested, &menu, &TarnwellMenu::applicationWillTerminate);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &menu, &TarnwellMenu::applicationWillTerminate);

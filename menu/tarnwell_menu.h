@@ -45,6 +45,8 @@ public:
     bool agentRunning() const { return agent_.Running(); }
     // An agent process exists, working or still exiting after a stop.
     bool agentBusy() const { return agent_.Busy(); }
+    // Powering off or quitting: nothing is launched any more.
+    bool endApp() const { return endApp_; }
     const StatusReader& status() const { return status_; }
     bool debugReq() const { return debugReq_; }
 

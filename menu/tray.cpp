@@ -193,6 +193,7 @@ void TarnwellTray::hostAppeared() {
 }
 
 void TarnwellTray::restartIfNeeded() {
-    if (noTrayAtStart_ && hostSeen_ && wanted_ && !menu_.agentBusy())
+    // A fresh start while powering off or quitting would forget that and launch runs again.
+    if (noTrayAtStart_ && hostSeen_ && wanted_ && !menu_.agentBusy() && !menu_.endApp())
         emit restartWanted();
 }
