@@ -50,7 +50,7 @@ void quotedPrintable(std::string_view data) {
     }
 }
 
-void base64(std::string_view data) {
+void base64RoundTrip(std::string_view data) {
     Str encoded = Base64_Encode(data);
     fuzz::check(encoded.size() == (data.size() + 2) / 3 * 4, "encoded length");
     long n = -1;
@@ -67,6 +67,6 @@ void base64(std::string_view data) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input = fuzz::asText(data, size);
     quotedPrintable(input);
-    base64(input);
+    base64RoundTrip(input);
     return 0;
 }
