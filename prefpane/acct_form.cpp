@@ -58,9 +58,9 @@ AcctForm::AcctForm(AlertPresenter& alerts, QWidget* parent)
     acctFwd_->setObjectName(QStringLiteral("acctFwd"));
     acctLeave_->setObjectName(QStringLiteral("acctLeave"));
     acctEnable_->setObjectName(QStringLiteral("acctEnable"));
-    auto* acctFwdExp = new QLabel(QStringLiteral("One address, or several separated by commas; \"(default)\" "
-                                                 "forwards to the default forwarding address."));
-    acctFwdExp->setWordWrap(true);
+    // Two lines of their own: a wrapped label would make the form's height depend on its width.
+    auto* acctFwdExp = new QLabel(QStringLiteral("One address, or several separated by commas;\n"
+                                                 "\"(default)\" forwards to the default forwarding address."));
     acctFwdExp->setForegroundRole(QPalette::PlaceholderText);
 
     fields_->addRow(QStringLiteral("E-Mail Address:"), acctAddr_);
