@@ -55,7 +55,7 @@ QList<int> decodeRows(const QByteArray& data) {
 } // namespace
 
 AccountsModel::AccountsModel(QStringList columns, QObject* parent)
-    : QAbstractTableModel(parent), columns_(std::move(columns)) {}
+    : QAbstractTableModel(parent), columns_(std::move(columns)), listArrow_(listArrow()) {}
 
 void AccountsModel::setAcctArray(QList<AcctEntry> entries) {
     beginResetModel();
@@ -88,7 +88,7 @@ QVariant AccountsModel::objectValue(const QString& identifier, int row) const {
         if (is(identifier, name))
             return acctArray_[row].*field;
     if (is(identifier, "tableArrow"))
-        return QVariant::fromValue(listArrow());
+        return QVariant::fromValue(listArrow_);
     return QStringLiteral("not found");
 }
 

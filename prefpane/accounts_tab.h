@@ -9,6 +9,7 @@
 #include "pref_access.h"
 
 #include <QAbstractTableModel>
+#include <QIcon>
 #include <QList>
 #include <QStringList>
 #include <QWidget>
@@ -66,6 +67,7 @@ private:
     int dropTarget(const QMimeData* data, int row, const QModelIndex& parent) const;
 
     QStringList columns_;
+    QIcon listArrow_;
     QList<AcctEntry> acctArray_;
     mutable int moveRow_ = -1;
 };

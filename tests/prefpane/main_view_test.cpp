@@ -4,8 +4,6 @@
 #include "tarnwell_preferences_pref.h"
 
 #include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
 #include <QMimeData>
 #include <QProcess>
 #include <QTableView>
@@ -84,21 +82,9 @@ void MainViewTest::agentReadsWhatTheWindowSaved() {
     window.prefs().setPrefVal("SMTPHost", server, true);
     AccountsTab& tab = window.accountsTab();
     AcctForm& form = tab.form();
-    const auto set = [&form](const char* name, const QString& text) {
-        if (auto* line = form.findChild<QLineEdit*>(name))
-            line->setText(text);
-        else if (auto* fwd = form.findChild<uTextView*>(name))
-            fwd->setPlainText(text);
-        else
-            form.findChild<QComboBox*>(name)->setCurrentText(text);
-    };
     const auto add = [&](const QString& addr, const QString& type, const QString& fwd, bool enabled) {
         tab.acctAdd();
-        set("acctAddr", addr);
-        set("acctPass", "Secret-pw1");
-        set("acctType", type);
-        set("acctPop", server);
-        set("acctFwd", fwd);
+        FillForm(form, {addr, "Secret-pw1", type, server, "", fwd});
         form.findChild<QCheckBox*>("acctEnable")->setChecked(enabled);
         form.acctOk();
     };
@@ -107,7 +93,7 @@ void MainViewTest::agentReadsWhatTheWindowSaved() {
     add("imap@example.com", "IMAP", "", true);
     tab.findChild<QTableView*>("acctList")->selectRow(0);
     tab.acctChange();
-    set("acctUser", "popuser");
+    form.findChild<QLineEdit*>("acctUser")->setText("popuser");
     form.acctOk();
     AccountsModel& model = tab.model();
     const std::unique_ptr<QMimeData> drag(model.mimeData({model.index(2, 0)}));
