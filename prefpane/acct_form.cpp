@@ -37,9 +37,8 @@ QStringList AcctForm::acctTypes() {
 
 AcctForm::AcctForm(AlertPresenter& alerts, QWidget* parent)
     : QDialog(parent), alerts_(alerts), fields_(new QFormLayout), acctAddr_(new QLineEdit),
-      acctPass_(new QLineEdit), acctType_(new QComboBox), acctPopLbl_(new QLabel(QStringLiteral("Mail Server:"))),
-      acctPop_(new QLineEdit), acctSecure_(new QCheckBox(QStringLiteral("Connect with TLS"))),
-      acctUserLbl_(new QLabel(QStringLiteral("User Name:"))), acctUser_(new QLineEdit),
+      acctPass_(new QLineEdit), acctType_(new QComboBox), acctPop_(new QLineEdit),
+      acctSecure_(new QCheckBox(QStringLiteral("Connect with TLS"))), acctUser_(new QLineEdit),
       acctFwd_(new uTextView(uTextView::kAccountHeight)),
       acctLeave_(new QCheckBox(QStringLiteral("Leave forwarded messages on the server"))),
       acctEnable_(new QCheckBox(QStringLiteral("Forward the mail of this account"))) {
@@ -66,9 +65,9 @@ AcctForm::AcctForm(AlertPresenter& alerts, QWidget* parent)
     fields_->addRow(QStringLiteral("E-Mail Address:"), acctAddr_);
     fields_->addRow(QStringLiteral("Password:"), acctPass_);
     fields_->addRow(QStringLiteral("Account Type:"), acctType_);
-    fields_->addRow(acctPopLbl_, acctPop_);
+    fields_->addRow(QStringLiteral("Mail Server:"), acctPop_);
     fields_->addRow(QString(), acctSecure_);
-    fields_->addRow(acctUserLbl_, acctUser_);
+    fields_->addRow(QStringLiteral("User Name:"), acctUser_);
     fields_->addRow(QStringLiteral("Forward To:"), acctFwd_);
     fields_->addRow(QString(), acctFwdExp);
     fields_->addRow(QString(), acctLeave_);

@@ -13,7 +13,6 @@
 class QCheckBox;
 class QComboBox;
 class QFormLayout;
-class QLabel;
 class QLineEdit;
 class uTextView;
 
@@ -53,10 +52,8 @@ private:
     QLineEdit* acctAddr_;
     QLineEdit* acctPass_;
     QComboBox* acctType_;
-    QLabel* acctPopLbl_;
     QLineEdit* acctPop_;
     QCheckBox* acctSecure_;
-    QLabel* acctUserLbl_;
     QLineEdit* acctUser_;
     uTextView* acctFwd_;
     QCheckBox* acctLeave_;
