@@ -4,6 +4,9 @@
 
 #include <QString>
 
+// The agent reads at most this many accounts.
+constexpr int kMaxAccounts = 20;
+
 struct AcctEntry {
     QString acctAddr, acctPass, acctType, acctPop, acctSecure, acctUser, acctFwd, acctLeave, acctEnable;
 

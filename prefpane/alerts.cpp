@@ -1,12 +1,16 @@
 #include "alerts.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPushButton>
 
 int SheetAlerts::Present(const Alert& alert) {
-    QMessageBox box(window_);
+    // On the form that is open over the window (the account form), so the form waits
+    // for the answer; else on the window.
+    QWidget* modal = QApplication::activeModalWidget();
+    QMessageBox box(modal ? modal : window_.data());
     box.setWindowTitle(QStringLiteral("Tarnwell"));
     box.setIcon(QMessageBox::Warning);
     box.setText(alert.message);
@@ -21,7 +25,7 @@ int SheetAlerts::Present(const Alert& alert) {
             box.setDefaultButton(button);
         buttons << button;
     }
-    box.setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
+    box.setWindowModality(box.parentWidget() ? Qt::WindowModal : Qt::ApplicationModal);
     QEventLoop loop;
     QObject::connect(&box, &QDialog::finished, &loop, &QEventLoop::quit);
     box.open();

@@ -23,8 +23,9 @@ public:
     virtual int Present(const Alert& alert) = 0;
 };
 
-// Window-modal message boxes with the warning icon on window (or application-modal
-// without one), each waited for in a local event loop.
+// Window-modal message boxes with the warning icon on the modal dialog open over window
+// (the account form) or on window itself (application-modal without either), each waited
+// for in a local event loop.
 class SheetAlerts : public AlertPresenter {
 public:
     explicit SheetAlerts(QWidget* window) : window_(window) {}

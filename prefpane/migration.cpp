@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kMaxAccounts = 20;
-
 QString settingsFolder(const PrefAccess& prefs) {
     return QFileInfo(QString::fromStdString(prefs.Path())).absolutePath();
 }

@@ -47,6 +47,16 @@ bool PrefAccess::synchronize() {
     return saved;
 }
 
+QString agentCannotRead(const QString& text) {
+    for (const char32_t c : text.toUcs4()) {
+        if (c == U'\t' || c == U'\r' || c == U'\n')
+            return QStringLiteral("It holds a tab or a line break.");
+        if (c >= 0x80)
+            return QStringLiteral("\"%1\" is not an ASCII character.").arg(QString::fromUcs4(&c, 1));
+    }
+    return {};
+}
+
 bool StrBool(const QString& value) {
     const QByteArray text = value.toUtf8();
     return ::StrBool(std::string_view(text.constData(), static_cast<std::size_t>(text.size()))) != 0;

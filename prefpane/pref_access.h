@@ -31,6 +31,13 @@ private:
     AlertPresenter& alerts_;
 };
 
+// The agent reads every stored value as ASCII text of at most this many characters.
+constexpr qsizetype kMaxPrefValue = 511;
+// Why the agent could not read text inside a stored value as it was written: a character
+// other than ASCII (it converts values to ASCII), or a tab or line break (a tab ends a
+// field of an account record, a line break a protocol line). Empty when it can.
+QString agentCannotRead(const QString& text);
+
 // A setting read as a boolean: true when its integer value is not 0 ("-1" is true).
 bool StrBool(const QString& value);
 // Base64 of the text's UTF-8 bytes, as credentials and addresses are stored.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Renders the tray icon and menu (offscreen, on a private session bus) into
-# docs/screenshots/ (or the folder given), for the README and for looking at by eye.
+# Renders the tray icon and menu, and the preferences window's accounts, account form
+# and a validation alert (offscreen, on a private session bus) into docs/screenshots/
+# (or the folder given), for the README and for looking at by eye.
 # Usage: scripts/screenshots.sh [output folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."

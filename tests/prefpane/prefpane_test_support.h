@@ -1,12 +1,15 @@
 // Helpers of the preferences window's tests: an alert presenter that records what the
-// window would show, and whole-file reads and writes.
+// window would show, whole-file reads and writes, and typing into the account form.
 #pragma once
 
 #include "alerts.h"
 #include "prefs.h"
 
+#include <QComboBox>
 #include <QFile>
+#include <QLineEdit>
 #include <QList>
+#include <QPlainTextEdit>
 #include <QStringList>
 #include <QTest>
 
@@ -59,4 +62,19 @@ inline QStringList Dump(const QString& path) {
         lines << QString::fromStdString(key) + QLatin1Char('=') + shown;
     }
     return lines;
+}
+
+// Types into the account form: address, password, type, server, login name, forwarding
+// text; fields after the last value given are emptied.
+inline void FillForm(QWidget& form, const QStringList& values) {
+    const char* const names[] = {"acctAddr", "acctPass", "acctType", "acctPop", "acctUser", "acctFwd"};
+    for (qsizetype i = 0; i < qsizetype(std::size(names)); ++i) {
+        const QString name = QLatin1String(names[i]);
+        if (auto* line = form.findChild<QLineEdit*>(name))
+            line->setText(values.value(i));
+        else if (auto* type = form.findChild<QComboBox*>(name))
+            type->setCurrentText(values.value(i));
+        else
+            form.findChild<QPlainTextEdit*>(name)->setPlainText(values.value(i));
+    }
 }

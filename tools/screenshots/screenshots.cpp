@@ -1,17 +1,23 @@
 // Writes PNG files of the tray icon in every frame and colour on light and dark panels,
-// and of the tray menu in its states, driven through the menu's own code with the test
-// agent stand-in. Usage: tarnwell_screenshots OUTPUT_FOLDER (offscreen, private bus).
+// of the tray menu in its states, driven through the menu's own code with the test agent
+// stand-in, and of the preferences window's accounts, account form and a validation
+// alert. Usage: tarnwell_screenshots OUTPUT_FOLDER (offscreen, private bus).
 #include "menu_icons.h"
 #include "prefs.h"
 #include "status_reader.h"
 #include "tarnwell_menu.h"
+#include "tarnwell_preferences_pref.h"
 #include "tray.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -84,6 +90,53 @@ QImage MenuShot(TarnwellTray& tray) {
     return menu->grab().toImage();
 }
 
+// The window with four accounts (the last one disabled), the form editing the POP and
+// the Gmail account, and the alert a form without a valid address gets.
+bool PreferencesShots(const QString& out, const std::string& settings) {
+    TarnwellPreferencesPref window(settings);
+    const AcctEntry accounts[] = {
+        {"me@example.com", "secret", "POP", "pop.example.com:995", "1", "me", "(default)", "0", "1"},
+        {"work@example.org", "secret", "IMAP", "imap.example.org", "1", "jsmith", "me@example.net, archive@example.net",
+         "1", "1"},
+        {"someone@gmail.com", "secret", "Gmail", "pop.gmail.com", "0", "someone", "(default)", "0", "1"},
+        {"old@yahoo.com", "secret", "Yahoo", "yahoo.com", "0", "old", "(default)", "1", "0"}};
+    QStringList records;
+    for (const AcctEntry& entry : accounts)
+        records << entry.ToRecord();
+    window.prefs().setPrefVal(QStringLiteral("Account"), records, true);
+    window.prefs().setPrefVal(QStringLiteral("dftFwd"), QStringLiteral("me@example.net"), true);
+    window.show();
+    window.mainViewDidLoad();
+    AccountsTab& tab = window.accountsTab();
+    auto* list = tab.findChild<QTableView*>(QStringLiteral("acctList"));
+    list->selectRow(1);
+    bool ok = Save(window.grab().toImage(), out, QStringLiteral("prefs-accounts.png"));
+
+    const std::pair<int, const char*> forms[] = {{0, "prefs-form-pop.png"}, {2, "prefs-form-gmail.png"}};
+    for (const auto& [row, name] : forms) {
+        list->selectRow(row);
+        tab.acctChange();
+        ok = Save(tab.form().grab().toImage(), out, QLatin1String(name)) && ok;
+        tab.form().reject();
+    }
+
+    tab.acctAdd();
+    tab.form().findChild<QLineEdit*>(QStringLiteral("acctAddr"))->setText(QStringLiteral("me.example.com"));
+    QImage alert;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                alert = box->grab().toImage();
+                box->buttons().first()->click();
+            }
+    });
+    poll.start(20);
+    tab.form().acctOk();
+    tab.form().reject();
+    return Save(alert, out, QStringLiteral("prefs-alert.png")) && ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -127,5 +180,6 @@ int main(int argc, char** argv) {
     control = true;
     menu.traceLog();
     ok = Save(MenuShot(tray), out, QStringLiteral("menu-after-errors-control.png")) && ok;
+    ok = PreferencesShots(out, settings) && ok;
     return ok ? 0 : 1;
 }
