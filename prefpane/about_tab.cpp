@@ -21,6 +21,7 @@ AboutTab::AboutTab(UrlOpener openUrl, AlertPresenter& alerts, QWidget* parent)
     // Selectable text on the tab, not a document to edit; links go to the desktop.
     aboutText_->setFrameShape(QFrame::NoFrame);
     aboutText_->viewport()->setAutoFillBackground(false);
+    aboutText_->document()->setDocumentMargin(0);
     aboutText_->setOpenLinks(false);
     connect(aboutText_, &QTextBrowser::anchorClicked, this, [this](const QUrl& url) {
         if (!openUrl_(url))

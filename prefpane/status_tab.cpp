@@ -39,6 +39,7 @@ StatusTab::StatusTab(PrefAccess& prefs, AlertPresenter& alerts, Request request,
     statSummary_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     statSummary_->setFrameShape(QFrame::NoFrame);
     statSummary_->viewport()->setAutoFillBackground(false);
+    statSummary_->document()->setDocumentMargin(0);
     statSummary_->setPlaceholderText(QStringLiteral("--"));
     autoTime_->setFixedWidth(64);
     autoTime_->setAlignment(Qt::AlignRight);
