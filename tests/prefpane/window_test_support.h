@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -69,6 +70,17 @@ public:
 private:
     notify::Notifications bus_;
 };
+
+// The output of a program, with " (failed)" when it did not succeed.
+inline QString Output(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    const bool done = process.waitForFinished(10000);
+    const QString out = QString::fromUtf8(process.readAll());
+    return done && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? out
+                                                                                           : out + " (failed)";
+}
 
 // Process ids of the live "Tarnwell Menu" processes started from folder.
 inline QList<pid_t> MenusIn(const QString& folder) {
