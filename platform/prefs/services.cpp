@@ -1,6 +1,7 @@
 #include "services.h"
 
 #include <algorithm>
+#include <iterator>
 #include <span>
 #include <utility>
 
@@ -17,6 +18,8 @@ constexpr std::string_view kYahooDomain = "yahoo.com";
 // Domain families: every country's domain of the service starts with one of these.
 constexpr std::string_view kHotmailFamilies[] = {"hotmail.", "live."};
 constexpr std::string_view kYahooFamilies[] = {"yahoo.", "ymail.", "rocketmail."};
+constexpr std::string_view kPublicSmtpServers[] = {"smtp.gmail.com", "smtp.googlemail.com", "smtp.mac.com",
+                                                   "smtp.aol.com"};
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -62,6 +65,11 @@ std::string_view PresetServer(std::string_view type) {
     for (const auto& [preset, server] : servers)
         if (sameText(type, preset)) return server;
     return {};
+}
+
+bool IsPublicSmtpServer(std::string_view host) {
+    return std::any_of(std::begin(kPublicSmtpServers), std::end(kPublicSmtpServers),
+                       [host](std::string_view server) { return sameText(host, server); });
 }
 
 } // namespace services

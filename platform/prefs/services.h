@@ -26,5 +26,8 @@ std::string_view TypeOfServer(std::string_view server);
 std::string_view TypeOfDomain(std::string_view domain);
 // The server stored for a preset type, whatever was typed; empty for "POP" and "IMAP".
 std::string_view PresetServer(std::string_view type);
+// Whether host (without a port), compared without regard to case, is one of the public
+// SMTP servers that accept mail only from their own users: Gmail's two, .Mac's and AOL's.
+bool IsPublicSmtpServer(std::string_view host);
 
 } // namespace services

@@ -2,6 +2,7 @@
 // reordered through the window as the real agent reads them (its trace log with -d).
 #include "prefpane_test_support.h"
 #include "tarnwell_preferences_pref.h"
+#include "window_test_support.h"
 
 #include <QCheckBox>
 #include <QMimeData>
@@ -49,7 +50,8 @@ private slots:
 void MainViewTest::defaultForwardingEditor() {
     QTemporaryDir home;
     RecordingAlerts alerts;
-    TarnwellPreferencesPref window(SettingsIn(home).toStdString(), &alerts);
+    Surroundings around;
+    TarnwellPreferencesPref window(SettingsIn(home).toStdString(), &alerts, around.pane);
     window.prefs().setPrefVal("dftFwd", "a@example.org, b@example.org", true);
     window.mainViewDidLoad();
     uTextView& editor = window.dftFwdEditor();
@@ -76,7 +78,8 @@ void MainViewTest::defaultForwardingEditor() {
 void MainViewTest::agentReadsWhatTheWindowSaved() {
     QTemporaryDir home;
     RecordingAlerts alerts;
-    TarnwellPreferencesPref window(SettingsIn(home).toStdString(), &alerts);
+    Surroundings around;
+    TarnwellPreferencesPref window(SettingsIn(home).toStdString(), &alerts, around.pane);
     window.mainViewDidLoad();
     const QString server = QStringLiteral("127.0.0.1:%1").arg(ClosedPort());
     window.prefs().setPrefVal("SMTPHost", server, true);

@@ -3,7 +3,7 @@
 // be read, and the index byte for byte with line feeds and mode 0600.
 #include "migration.h"
 #include "prefpane_test_support.h"
-#include "tarnwell_preferences_pref.h"
+#include "window_test_support.h"
 
 #include <QDir>
 #include <QMap>
@@ -161,7 +161,8 @@ void MigrationTest::windowConvertsAtSetUp() {
     PlaceOld(QStringLiteral("Tarnwell Preferences"), Old::File, "[Twell]\rSMTPHost=old.example.com");
     PlaceOld(QStringLiteral("Tarnwell Index"), Old::File, "x\ry\r");
     RecordingAlerts alerts;
-    TarnwellPreferencesPref window(Settings().toStdString(), &alerts);
+    Surroundings around;
+    TarnwellPreferencesPref window(Settings().toStdString(), &alerts, around.pane);
     window.mainViewDidLoad();
     QCOMPARE(window.prefs().getPrefVal(QStringLiteral("SMTPHost"), 0, QString()), QStringLiteral("old.example.com"));
     QCOMPARE(ReadBytes(Path(QStringLiteral("com.vexlo.Tarnwell.index"))), QByteArray("x\ny\n"));

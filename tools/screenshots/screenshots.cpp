@@ -1,7 +1,8 @@
 // Writes PNG files of the tray icon in every frame and colour on light and dark panels,
-// of the tray menu in its states, driven through the menu's own code with the test agent
-// stand-in, and of the preferences window's accounts, account form and a validation
-// alert. Usage: tarnwell_screenshots OUTPUT_FOLDER (offscreen, private bus).
+// of the tray menu in its states, and of the preferences window's tabs, account form and
+// a validation alert, driven through the programs' own code with the test agent stand-in.
+// Usage: tarnwell_screenshots OUTPUT_FOLDER (offscreen, private bus).
+#include "acct_entry.h"
 #include "menu_icons.h"
 #include "prefs.h"
 #include "status_reader.h"
@@ -81,6 +82,51 @@ void WaitFor(const std::function<bool()>& done) {
     poll.start(20);
     limit.start(kWaitMs);
     loop.exec();
+}
+
+// Alerts would stop the tool; there should be none.
+class PrintedAlerts : public AlertPresenter {
+public:
+    int Present(const Alert& alert) override {
+        std::fprintf(stderr, "tarnwell_screenshots: alert: %s %s\n", qPrintable(alert.message),
+                     qPrintable(alert.informative));
+        return 1;
+    }
+};
+
+// The window over the tool's settings, asking the in-process menu for its status after a
+// run whose summary holds a retry and an error line; one image per tab.
+bool WindowShots(const std::string& settings, TarnwellMenu& menu, const QString& out) {
+    {
+        prefs::Domain domain(settings);
+        const AcctEntry account{"ann@example.com", "secret", "POP", "pop.example.com", "1", "ann", "(default)", "1", "1"};
+        domain.SetAppValue("Account", std::vector<std::string>{account.ToRecord().toStdString()});
+        domain.SetAppValue("SMTPHost", std::string("smtp.example.net:587"));
+        domain.SetAppValue("SMTPAuth", std::string("1"));
+        domain.SetAppValue("SMTPLogin", encodeBase64(QStringLiteral("ann@example.net:secret")).toStdString());
+        domain.AppSynchronize();
+    }
+    // The stand-in writes its extra summary line as given: a line feed in it adds a line.
+    qputenv("FAKE_AGENT_SUMMARY", "   1 account completed with retry\nupdateSummary\t   1 account skipped with errors");
+    menu.doGetMail();
+    WaitFor([&] { return menu.agentBusy(); });
+    WaitFor([&] { return !menu.agentBusy(); });
+
+    PrintedAlerts alerts;
+    PaneSurroundings around{QString(), QString(), [] { return true; }, [](const QUrl&) { return true; }};
+    TarnwellPreferencesPref window(settings, &alerts, around);
+    window.show();
+    window.mainViewDidLoad();
+    QTextEdit* summary = window.statusTab()->statSummary();
+    WaitFor([&] { return summary->toPlainText().startsWith(QLatin1String("Run completed")); });
+    bool ok = true;
+    for (const auto& [tab, name] : {std::pair<QWidget*, const char*>{window.statusTab(), "prefs-status.png"},
+                                    {window.smtpTab(), "prefs-smtp.png"},
+                                    {window.aboutTab(), "prefs-about.png"}}) {
+        window.prefTab()->setCurrentWidget(tab);
+        ok = Save(window.grab().toImage(), out, QLatin1String(name)) && ok;
+    }
+    return ok;
 }
 
 QImage MenuShot(TarnwellTray& tray) {
@@ -181,5 +227,6 @@ int main(int argc, char** argv) {
     menu.traceLog();
     ok = Save(MenuShot(tray), out, QStringLiteral("menu-after-errors-control.png")) && ok;
     ok = PreferencesShots(out, settings) && ok;
+    ok = WindowShots(settings, menu, out) && ok;
     return ok ? 0 : 1;
 }
