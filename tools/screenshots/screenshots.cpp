@@ -94,6 +94,12 @@ public:
     }
 };
 
+// The window's surroundings here: the menu runs (in this process), help pages and links
+// open nowhere.
+PaneSurroundings InProcess() {
+    return {QString(), QString(), [] { return true; }, [](const QUrl&) { return true; }};
+}
+
 // The window over the tool's settings, asking the in-process menu for its status after a
 // run whose summary holds a retry and an error line; one image per tab.
 bool WindowShots(const std::string& settings, TarnwellMenu& menu, const QString& out) {
@@ -113,8 +119,7 @@ bool WindowShots(const std::string& settings, TarnwellMenu& menu, const QString&
     WaitFor([&] { return !menu.agentBusy(); });
 
     PrintedAlerts alerts;
-    PaneSurroundings around{QString(), QString(), [] { return true; }, [](const QUrl&) { return true; }};
-    TarnwellPreferencesPref window(settings, &alerts, around);
+    TarnwellPreferencesPref window(settings, &alerts, InProcess());
     window.show();
     window.mainViewDidLoad();
     QTextEdit* summary = window.statusTab()->statSummary();
@@ -139,7 +144,7 @@ QImage MenuShot(TarnwellTray& tray) {
 // The window with four accounts (the last one disabled), the form editing the POP and
 // the Gmail account, and the alert a form without a valid address gets.
 bool PreferencesShots(const QString& out, const std::string& settings) {
-    TarnwellPreferencesPref window(settings);
+    TarnwellPreferencesPref window(settings, nullptr, InProcess());
     const AcctEntry accounts[] = {
         {"me@example.com", "secret", "POP", "pop.example.com:995", "1", "me", "(default)", "0", "1"},
         {"work@example.org", "secret", "IMAP", "imap.example.org", "1", "jsmith", "me@example.net, archive@example.net",
@@ -151,8 +156,10 @@ bool PreferencesShots(const QString& out, const std::string& settings) {
         records << entry.ToRecord();
     window.prefs().setPrefVal(QStringLiteral("Account"), records, true);
     window.prefs().setPrefVal(QStringLiteral("dftFwd"), QStringLiteral("me@example.net"), true);
+    window.prefs().setPrefVal(QStringLiteral("SMTPHost"), QStringLiteral("smtp.example.net:587"), true);
     window.show();
     window.mainViewDidLoad();
+    window.prefTab()->setCurrentWidget(window.accountsPage());
     AccountsTab& tab = window.accountsTab();
     auto* list = tab.findChild<QTableView*>(QStringLiteral("acctList"));
     list->selectRow(1);
