@@ -72,5 +72,14 @@ HOME="$home" dbus-run-session -- tests/demo/menu_demo.sh "$bin" 2>/dev/null
 echo "   messages at the SMTP server: $(ls "${at[SINK]}"/*.eml | wc -l)"
 
 echo
+echo "== Tarnwell Preferences without a display, on a private session bus: the window starts the"
+echo "   menu as it does for a user, another message arrives, and \"Get Mail\" is pressed in its Status tab"
+echo "NEW" >&"$servers_in"
+read -r line <&"${SERVERS[0]}"
+HOME="$home" QT_QPA_PLATFORM=offscreen dbus-run-session -- "$build/tests/window_demo" "$bin" "$build/demo-status-tab.png" 2>/dev/null
+echo "   messages at the SMTP server: $(ls "${at[SINK]}"/*.eml | wc -l)"
+echo "   the window as it looked: $build/demo-status-tab.png"
+
+echo
 echo "== ~/Library/Logs/Tarnwell.log"
 sed 's/^/   | /' "$home/Library/Logs/Tarnwell.log"
