@@ -1,5 +1,7 @@
 #include "accounts_tab.h"
 
+#include "help.h"
+
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -228,6 +230,8 @@ AccountsTab::AccountsTab(PrefAccess& prefs, AlertPresenter& alerts, QWidget* par
     buttons->addWidget(acctEdit_);
     buttons->addWidget(acctDel_);
     buttons->addStretch();
+    QPushButton* help = HelpButton(this);
+    buttons->addWidget(help);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(acctList_);
@@ -236,6 +240,8 @@ AccountsTab::AccountsTab(PrefAccess& prefs, AlertPresenter& alerts, QWidget* par
     connect(acctAdd_, &QPushButton::clicked, this, &AccountsTab::acctAdd);
     connect(acctEdit_, &QPushButton::clicked, this, &AccountsTab::acctChange);
     connect(acctDel_, &QPushButton::clicked, this, &AccountsTab::acctDel);
+    connect(help, &QPushButton::clicked, this, [this] { emit helpRequested(QStringLiteral("accounts")); });
+    connect(form_, &AcctForm::helpRequested, this, &AccountsTab::helpRequested);
     connect(acctList_, &QTableView::doubleClicked, this, &AccountsTab::acctList_doubleAction);
     connect(acctList_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &AccountsTab::setEditButtons);
     connect(model_, &AccountsModel::reordered, this, &AccountsTab::saveAccounts);

@@ -91,6 +91,10 @@ public:
     // Add while there are fewer than 20 accounts; Edit and Delete while a row is selected.
     void setEditButtons();
 
+signals:
+    // A help page: "accounts" for the list, "accountpane" for the form.
+    void helpRequested(const QString& anchor);
+
 private:
     int selectedRow() const;
     void acctList_doubleAction();

@@ -1,12 +1,14 @@
 #include "acct_form.h"
 
 #include "forwarding_editor.h"
+#include "help.h"
 #include "pref_access.h"
 #include "services.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -79,14 +81,21 @@ AcctForm::AcctForm(AlertPresenter& alerts, QWidget* parent)
     // Return in the one-line forwarding editor presses it.
     ok->setDefault(true);
     buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("acctCancel"));
+    QPushButton* help = HelpButton(this);
+    // Return must reach OK even after the help button had the focus.
+    help->setAutoDefault(false);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(help);
+    bottom->addWidget(buttons, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields_);
     layout->addStretch();
-    layout->addWidget(buttons);
+    layout->addLayout(bottom);
     setMinimumWidth(460);
 
     connect(buttons, &QDialogButtonBox::accepted, this, &AcctForm::acctOk);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(help, &QPushButton::clicked, this, [this] { emit helpRequested(QStringLiteral("accountpane")); });
     connect(acctType_, &QComboBox::currentIndexChanged, this, &AcctForm::acctType);
     connect(acctAddr_, &QLineEdit::editingFinished, this, &AcctForm::acctAddr);
     connect(acctFwd_, &uTextView::modeChanged, this,

@@ -39,6 +39,10 @@ public:
     // Checks the input; when it passes, keeps it as result() and closes the form.
     void acctOk();
 
+signals:
+    // The form's help page, at the anchor "accountpane".
+    void helpRequested(const QString& anchor);
+
 private:
     // The checks in their order; the first that fails shows its alert. An empty login
     // name becomes the address up to its "@" on the way.

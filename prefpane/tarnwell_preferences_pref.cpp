@@ -48,6 +48,7 @@ TarnwellPreferencesPref::TarnwellPreferencesPref(std::string settingsPath, Alert
     connect(smtpTab_, &SmtpTab::helpRequested, this, openHelp);
     connect(statusTab_, &StatusTab::helpRequested, this, openHelp);
     connect(aboutTab_, &AboutTab::helpRequested, this, openHelp);
+    connect(accountsTab_, &AccountsTab::helpRequested, this, openHelp);
     resize(668, 520);
     connect(dftFwd_, &uTextView::editingFinished, this, &TarnwellPreferencesPref::dftFwd);
 }

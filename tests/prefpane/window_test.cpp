@@ -215,11 +215,16 @@ void WindowTest::helpAndLog() {
     Surroundings around;
     Window w(home, around);
     around.opened.clear();
-    w.window.prefTab()->setCurrentWidget(w.window.smtpTab());
-    const QList<QPushButton*> buttons = w.window.smtpTab()->findChildren<QPushButton*>();
-    QTest::mouseClick(*std::find_if(buttons.begin(), buttons.end(), [](QPushButton* b) { return b->text() == "?"; }),
-                      Qt::LeftButton);
-    QCOMPARE(around.opened, QList<QUrl>{QUrl(QStringLiteral("file://" TARNWELL_BIN_DIR "/help/smtp.html#smtp"))});
+    // The "?" of the SMTP tab, of the account list and of the account form.
+    for (QWidget* page : {static_cast<QWidget*>(w.window.smtpTab()), static_cast<QWidget*>(&w.window.accountsTab()),
+                          static_cast<QWidget*>(&w.window.accountsTab().form())}) {
+        const QList<QPushButton*> buttons = page->findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly);
+        std::find_if(buttons.begin(), buttons.end(), [](QPushButton* b) { return b->text() == "?"; })[0]->click();
+    }
+    const auto page = [](const char* name) {
+        return QUrl(QStringLiteral("file://" TARNWELL_BIN_DIR "/help/%1.html#%1").arg(QLatin1String(name)));
+    };
+    QCOMPARE(around.opened, (QList<QUrl>{page("smtp"), page("accounts"), page("accountpane")}));
     for (const char* anchor : {"setup", "accounts", "accountpane", "status", "smtp", "about"})
         QVERIFY(ReadBytes(QStringLiteral(TARNWELL_BIN_DIR "/help/%1.html").arg(QLatin1String(anchor)))
                     .contains(QByteArray("id=\"") + anchor + '"'));
