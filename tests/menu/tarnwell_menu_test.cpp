@@ -6,6 +6,8 @@
 #include "prefs.h"
 #include "tarnwell_menu.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QLocale>
 #include <QSignalSpy>
 #include <QTest>
@@ -30,6 +32,9 @@ public:
             else
                 messages << kind;
         });
+        // A call answered by the bus arrives after the subscription made before it, so no
+        // message sent from here on is missed.
+        QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus"));
     }
     void Send(const QString& control) {
         QVERIFY(bus_.Post(notify::kControlName, notify::kControlObject, {{notify::kControlKey, control}}));
