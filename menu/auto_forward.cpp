@@ -1,5 +1,7 @@
 #include "auto_forward.h"
 
+#include "tstr.h"
+
 #include <QLocale>
 
 #include <algorithm>
@@ -21,7 +23,10 @@ int IntValue(QStringView text) {
 }
 
 bool StrBool(const std::optional<QString>& value) {
-    return value && IntValue(*value) != 0;
+    if (!value)
+        return false;
+    const QByteArray text = value->toUtf8();
+    return ::StrBool(std::string_view(text.constData(), static_cast<std::size_t>(text.size()))) != 0;
 }
 
 int IntervalMinutes(const std::optional<QString>& autoTime) {

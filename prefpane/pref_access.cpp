@@ -1,7 +1,8 @@
 #include "pref_access.h"
 
+#include "auto_forward.h"
+
 #include "base64_codec.h"
-#include "tstr.h"
 
 #include <vector>
 
@@ -58,8 +59,7 @@ QString agentCannotRead(const QString& text) {
 }
 
 bool StrBool(const QString& value) {
-    const QByteArray text = value.toUtf8();
-    return ::StrBool(std::string_view(text.constData(), static_cast<std::size_t>(text.size()))) != 0;
+    return autofwd::StrBool(value);
 }
 
 QString encodeBase64(const QString& text) {
