@@ -34,6 +34,7 @@ const MailboxClient kImap = {
         return n;
     },
     [](webMail& s, std::string_view uid) { return imap_delete(client(s), uid); },
+    nullptr,
     [](webMail& s) { return imap_close(client(s)); },
     [](webMail& s) { return client(s).socket.connected == 1; },
     [](webMail& s) { return ErrorRule(View(client(s).socket.errorText), View(client(s).socket.errorDetail)); },

@@ -160,7 +160,8 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
             rc = -1;
             return;
         }
-        Str key = NthField(line, " ", 1), id = NthField(line, " ", client.idField);
+        Str key = client.idField == 1 ? ToStr(line) : NthField(line, " ", 1);
+        Str id = client.idField == 1 ? key : NthField(line, " ", client.idField);
         if (client.idField != 1) debugLog("msgNum: %s   msgID: %s", key.c_str(), id.c_str());
         char status[64];
         std::snprintf(status, sizeof status, "Forwarding message %i of %i", i, s.newCount);
@@ -200,6 +201,7 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
             return;
         }
         if (!leave && client.remove(s, View(key)) < 0) rc = client.error(s);
+        if (leave && client.keep && client.keep(s, View(key)) < 0) rc = client.error(s);
     });
     return rc;
 }

@@ -6,7 +6,9 @@
 #include "webmail.h"
 
 // The protocol side of one mailbox module. Listing lines hold a key (field 1: the POP
-// message number or the IMAP UID) and an identifier (field idField) split at blanks.
+// message number) and an identifier (field idField) split at blanks; with idField 1 the
+// whole line is both (an IMAP UID, a web mailbox's message identifier). Entries a module
+// does not use (a web module lists and closes on its own) are null.
 struct MailboxClient {
     const char* openTrace; // traced at the start of OpenAccount, or null
     long idField;
@@ -18,6 +20,8 @@ struct MailboxClient {
     int (*open)(webMail& s, std::string_view key);
     long (*next)(webMail& s, std::string_view& chunk);
     int (*remove)(webMail& s, std::string_view key);
+    // Marks a forwarded message that stays on the server as read, or null.
+    int (*keep)(webMail& s, std::string_view key);
     int (*close)(webMail& s);
     bool (*connected)(webMail& s);
     int (*error)(webMail& s); // the error rule with the client's texts; returns -1

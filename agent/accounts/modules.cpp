@@ -1,12 +1,14 @@
 #include "accounts.h"
 
+#include "hotmail.h"
 #include "tstr.h"
 
 namespace {
 
 constexpr AccountModule kModules[] = {
-    {"AOL", AolMail_Init},           {"Gmail", GmailMail_Init}, {"Netscape", NetscapeMail_Init},
-    {"IMAP", ImapMail_Init},         {nullptr, PopMail_Init},
+    {"AOL", AolMail_Init},           {"Gmail", GmailMail_Init}, {"Hotmail", HotmailMail_Init},
+    {"MSN", HotmailMail_Init},       {"Netscape", NetscapeMail_Init}, {"IMAP", ImapMail_Init},
+    {nullptr, PopMail_Init},
 };
 
 } // namespace

@@ -39,6 +39,7 @@ const MailboxClient kPop = {
         return n;
     },
     [](webMail& s, std::string_view key) { return pop_delete(client(s), key); },
+    nullptr,
     [](webMail& s) { return pop_close(client(s)); },
     [](webMail& s) { return client(s).socket.connected == 1; },
     [](webMail& s) { return ErrorRule(View(client(s).socket.errorText), View(client(s).socket.errorDetail)); },

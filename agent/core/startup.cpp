@@ -255,6 +255,18 @@ void markDuplicates() {
     }
 }
 
+// A service address: its default unless set; a value with a line break would split the
+// requests built on it, so it is ignored.
+Str serviceSetting(const prefs::Domain& domain, const char* name, std::string_view dflt) {
+    Str value = getPrefsVal(domain, name, kOneValue, dflt);
+    if (value.find_first_of("\r\n") != Str::npos) {
+        stdLog("Setting \"%s\" holds a line break and was ignored.", name);
+        value = ToStr(dflt);
+    }
+    debugLog("%s: %s", name, value.c_str());
+    return value;
+}
+
 } // namespace
 
 AccountRow parseAccountRecord(std::string_view record) {
@@ -319,6 +331,8 @@ void readSettings(prefs::Domain& domain) {
     debugLog("autoFwd: %s", globals.autoFwd.c_str());
     globals.autoTime = getPrefsVal(domain, "autoTime", kOneValue, "15");
     debugLog("autoTime: %s", globals.autoTime.c_str());
+    globals.hotmailStartUrl = serviceSetting(domain, "HotmailStartURL", kHotmailStartUrl);
+    globals.hotmailLoginHost = serviceSetting(domain, "HotmailLoginHost", kHotmailLoginHost);
 
     // Records are taken as stored, usable or not: parseAccountRecord tells an unusable
     // account (skipped) from the end of the list.
@@ -333,7 +347,7 @@ void readSettings(prefs::Domain& domain) {
 
 void releaseSettings() {
     for (Str* s : {&globals.smtpHost, &globals.smtpAuth, &globals.smtpLogin, &globals.smtpFrom, &globals.dftFwd,
-                   &globals.autoFwd, &globals.autoTime, &globals.indexPath, &globals.lastStatusAccount,
+                   &globals.autoFwd, &globals.autoTime, &globals.hotmailStartUrl, &globals.hotmailLoginHost, &globals.indexPath, &globals.lastStatusAccount,
                    &globals.lastStatusMessage})
         Str().swap(*s);
     // Swapped, not assigned: assigning an empty string keeps the old block.

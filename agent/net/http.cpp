@@ -192,7 +192,8 @@ int http_readSocket(HttpClient& http) {
 int http_writeSocket(HttpClient& http) {
     http.receiveBuffer.clear();
     http.endOfStream = 0;
-    debugLog("http_writeSocket.Sending HTTP request\r\n%s\r\n%s\r\n%s", kDashes, http.requestText.c_str(), kDashes);
+    debugLog("http_writeSocket.Sending HTTP request\r\n%s\r\n%s\r\n%s", kDashes,
+             http_maskSecrets(View(http.requestText)).c_str(), kDashes);
     return bSocket_write(http.socket, View(http.requestText));
 }
 
@@ -281,6 +282,8 @@ void parseHeaders(HttpClient& http) {
 int http_getHdr(HttpClient& http, std::string_view url, std::string_view requestBody, std::string_view contentType) {
     http.url = ToStr(url);
     http.requestBody = ToStr(requestBody);
+    // A caller that reads only the head must not check the previous page's body.
+    http.body.clear();
     http.retryCount = 0;
     http.useTLS = 0;
     int redirects = 0;
@@ -477,3 +480,26 @@ long http_getData(HttpClient& http, long maxLength) {
 }
 
 void http_closeSocket(HttpClient& http) { bSocket_closeSocket(http.socket); }
+
+Str http_hostUrl(const HttpClient& http) {
+    Str out = NewStr("http://", View(http.hostName));
+    if (http.connectPort != defaultPort(http.useTLS)) out.append(":").append(ToStr(std::to_string(http.connectPort)));
+    return out;
+}
+
+Str http_resolveUrl(std::string_view base, std::string_view link) {
+    auto schemeEnd = [](std::string_view u) -> size_t {
+        if (strncmpi(u, "http://", 7) == 0) return 7;
+        if (strncmpi(u, "https://", 8) == 0) return 8;
+        return 0;
+    };
+    if (schemeEnd(link) > 0) return ToStr(link);
+    size_t scheme = schemeEnd(base);
+    if (link.starts_with("//")) return NewStr(base.substr(0, scheme - (scheme ? 2 : 0)), link);
+    size_t pathStart = std::min(base.find('/', scheme), base.size());
+    if (link.starts_with('/')) return NewStr(base.substr(0, pathStart), link);
+    std::string_view path = base.substr(pathStart);
+    path = path.substr(0, std::min(path.find_first_of("?#"), path.size()));
+    size_t slash = path.rfind('/');
+    return NewStr(base.substr(0, pathStart), slash == std::string_view::npos ? "/" : path.substr(0, slash + 1), link);
+}

@@ -77,6 +77,14 @@ int http_getHdr(HttpClient& http, std::string_view url, std::string_view request
 long http_getData(HttpClient& http, long maxLength);
 void http_closeSocket(HttpClient& http);
 
+// "http://" and the last request's host, with ":port" when that request's port was not
+// its scheme's default: the web modules build their URLs on it.
+Str http_hostUrl(const HttpClient& http);
+// A link taken from a page, made absolute against the URL of that page: a link with a
+// scheme is kept, "//host..." takes the page's scheme, "/path" its origin, anything else
+// its folder.
+Str http_resolveUrl(std::string_view base, std::string_view link);
+
 // Response header parsing: status, the headers the client acts on, cookies and
 // challenges. Reads headerText; hostName, connectPort and useTLS describe the request.
 void parseHeaders(HttpClient& http);

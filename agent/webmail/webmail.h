@@ -2,6 +2,7 @@
 // web modules share.
 #pragma once
 
+#include "source_filter.h"
 #include "tstr.h"
 
 struct HttpClient;
@@ -27,6 +28,15 @@ struct webMail {
     int hdrDone = 0;
     Str pendingHdr; // last header line, held until the next shows whether it continues
     int fwdCount = 0;
+
+    // Hotmail module.
+    int mailboxKind = 0; // 0 the CGI mailbox; 1 or more a Windows Live one
+    Str curmbox;         // inbox folder value of the inbox link
+    Str sessionKey;      // the inbox link's "a" value, sent with every mailbox request
+    Str trashFolder;
+    Str refererUrl;      // sent as Referer with every mailbox request after login
+    CgiSource cgiSource; // text recovery of the message being fetched
+    Str sourceText;      // the recovered text of the current piece
 
     // Form scanner.
     long formPos = 0;

@@ -1,0 +1,37 @@
+// Recovers a message's own text from the page a web mailbox shows its raw source in, as
+// the page arrives in pieces: memory stays bounded whatever the lines' lengths, and the
+// result does not depend on where the pieces are cut.
+#pragma once
+
+#include <string_view>
+
+#include "tstr.h"
+
+// The CGI mailbox's page: the source stands, with "&", "<", ">" and '"' written as
+// entities, between a line "<PRE>" and "</PRE>". Lines end at LF (a CR before it is
+// part of the line end); marker lines may carry blanks; "</PRE>" ends the text wherever
+// it stands, since the escaped source cannot hold it.
+class CgiSource {
+public:
+    // Appends the message text that piece completes to out (CR LF line ends).
+    void feed(std::string_view piece, Str& out);
+    // The end of the page: null when the text was complete; otherwise what was missing
+    // ("Message data header not found." or "Message data trailer not found.").
+    const char* finish(Str& out);
+    // True while no "<PRE>" line has been seen.
+    bool beforeText() const { return state_ == State::Before; }
+
+private:
+    enum class State { Before, Inside, After };
+    void endLine(Str& out);
+    void bound(Str& out);
+    bool closeAt(long pos, Str& out);
+
+    State state_ = State::Before;
+    Str line_;              // the line being received, without its LF
+    bool skipping_ = false; // the rest of the current line is dropped
+};
+
+// "&lt;", "&gt;", "&quot;" and "&amp;" (any case) decoded in one pass: a decoded "&" is
+// not read again.
+void AppendPreText(std::string_view text, Str& out);
