@@ -90,6 +90,20 @@ int indexError(const Str& failure) {
 
 } // namespace
 
+Str ListedMessage(webMail& s, mailIndex& ix, std::string_view id, std::string_view line, Str& cleanup) {
+    Str mark = FindAcct(ix, id);
+    if (strcmpi(View(mark), "E") == 0) {
+        MarkAcct(ix, id, "F");
+    } else if (strcmpi(View(mark), "X") == 0) {
+        ++s.newCount;
+        AppendStr(AppendStr(s.msgList, line), "\r\n");
+        AddAcct(ix, id);
+    } else if (strcmpi(View(mark), "C") == 0) {
+        AppendStr(AppendStr(cleanup, line), "\r\n");
+    }
+    return mark;
+}
+
 int OpenMailbox(webMail& s, const MailboxClient& client) {
     if (client.openTrace) debugLog("%s", client.openTrace);
     const AccountRow& row = account();
@@ -114,17 +128,8 @@ int OpenMailbox(webMail& s, const MailboxClient& client) {
     eachLine(View(listing), [&](std::string_view line) {
         std::string_view id = idOf(line, client);
         if (!check.usable(++position, id)) return;
-        Str mark = FindAcct(ix, id);
+        Str mark = ListedMessage(s, ix, id, line, cleanup);
         debugLog("msgID: %.*s  msgStat: %c", static_cast<int>(id.size()), id.data(), mark.empty() ? ' ' : mark[0]);
-        if (strcmpi(View(mark), "E") == 0) {
-            MarkAcct(ix, id, "F");
-        } else if (strcmpi(View(mark), "X") == 0) {
-            ++s.newCount;
-            AppendStr(AppendStr(s.msgList, line), "\r\n");
-            AddAcct(ix, id);
-        } else if (strcmpi(View(mark), "C") == 0) {
-            AppendStr(AppendStr(cleanup, line), "\r\n");
-        }
     });
     mt_globals.indexChanged = 1;
 

@@ -27,6 +27,13 @@ struct MailboxClient {
     int (*error)(webMail& s); // the error rule with the client's texts; returns -1
 };
 
+struct mailIndex;
+// One message the server lists, matched against the index: forwarded before ("E") it
+// becomes "F"; unknown, it is new (line added to msgList and counted, the identifier to
+// the index); a deletion left unconfirmed ("C") puts line on the clean-up list. Returns
+// the mark found.
+Str ListedMessage(webMail& s, mailIndex& ix, std::string_view id, std::string_view line, Str& cleanup);
+
 int OpenMailbox(webMail& session, const MailboxClient& client);
 int ProcessMailbox(webMail& session, const MailboxClient& client);
 int CloseMailbox(webMail& session, const MailboxClient& client);

@@ -229,16 +229,7 @@ int listCgiInbox(webMail& s) {
             ++added;
             Str name = ToStr(id);
             debugLog("HotmailMail.openAccount msgID: %s", name.c_str());
-            Str mark = FindAcct(ix, id);
-            if (strcmpi(View(mark), "E") == 0) {
-                MarkAcct(ix, id, "F");
-            } else if (strcmpi(View(mark), "X") == 0) {
-                ++s.newCount;
-                AppendStr(AppendStr(s.msgList, id), "\r\n");
-                AddAcct(ix, id);
-            } else if (strcmpi(View(mark), "C") == 0) {
-                AppendStr(AppendStr(cleanup, id), "\r\n");
-            }
+            ListedMessage(s, ix, id, id, cleanup);
         });
         if (listed == 0) break;
         if (n == 1) {
@@ -274,6 +265,12 @@ public:
 
 private:
     int request(const char* method, std::string_view link, std::string_view body, bool check);
+    // GET of a link the page leads on with, traced; the login part's failure without one.
+    int follow(const Str& link, const char* traced, const char* missing) {
+        debugLog("%s%s", traced, link.c_str());
+        if (link.empty()) return fail(missing);
+        return request("GET", View(link), "", true);
+    }
     int fail(std::string_view detail) {
         pageError(s_, View(loginFailed()), detail);
         return HttpError(s_);
@@ -341,10 +338,9 @@ int Login::run() {
     }
 
     debugLog("%s Login (4)", type);
-    Str signin = webFormParseUrl(InStr(1, page(), "wa=wsignin"), page(), "\"", "\"");
-    debugLog("HotmailMail.openAccount login part 4 url: %s", signin.c_str());
-    if (signin.empty()) return fail("Login sequence (4) error - login URL not found.");
-    if (request("GET", View(signin), "", true) < 0) return -1;
+    if (follow(webFormParseUrl(InStr(1, page(), "wa=wsignin"), page(), "\"", "\""),
+               "HotmailMail.openAccount login part 4 url: ", "Login sequence (4) error - login URL not found.") < 0)
+        return -1;
 
     debugLog("%s Login (5)", type);
     if (!InStr(1, page(), "sbox")) {
@@ -364,10 +360,9 @@ int Login::run() {
 
     if (!InStr(1, page(), "\"/cgi-bin/HoTMaiL?")) {
         debugLog("%s Login (6)", type);
-        Str home = webFormParseUrl(InStr(1, page(), "/cgi-bin/hmhome?"), page(), "\"", "\"");
-        debugLog("HotmailMail.openAccount login part 6 url: %s", home.c_str());
-        if (home.empty()) return fail("Login sequence (6) error - Inbox URL not found.");
-        if (request("GET", View(home), "", true) < 0) return -1;
+        if (follow(webFormParseUrl(InStr(1, page(), "/cgi-bin/hmhome?"), page(), "\"", "\""),
+                   "HotmailMail.openAccount login part 6 url: ", "Login sequence (6) error - Inbox URL not found.") < 0)
+            return -1;
     }
 
     debugLog("%s Login (7)", type);

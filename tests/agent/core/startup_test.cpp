@@ -104,3 +104,17 @@ TEST(Preferences, ValuesOutsideTheLimitsOrOfTheWrongKindTakeTheDefault) {
                    "Setting \"List\" is a list where one value belongs and was ignored.\n"
                    "Setting \"Accented[0]\" holds characters other than ASCII and was ignored.\n");
 }
+
+TEST(Preferences, ServiceAddressesComeFromHiddenSettingsWithoutLineBreaks) {
+    TempDir dir;
+    prefs::Domain domain(dir.file("p.plist"));
+    domain.SetAppValue("HotmailStartURL", std::string("http://127.0.0.1:8080/\r\nX-Injected: 1"));
+    domain.SetAppValue("HotmailLoginHost", std::string("localhost:8443"));
+    ASSERT_TRUE(domain.AppSynchronize());
+    CaptureStderr();
+    readSettings(domain);
+    EXPECT_EQ(GetCapturedStderr(), "Setting \"HotmailStartURL\" holds a line break and was ignored.\n");
+    EXPECT_EQ(globals.hotmailStartUrl, "http://mail.live.com/");
+    EXPECT_EQ(globals.hotmailLoginHost, "localhost:8443");
+    releaseSettings();
+}
