@@ -36,7 +36,7 @@ bool ErrorPage(std::string_view url, std::string_view page, Str& detail) {
         size_t comma = page.find(',', static_cast<size_t>(at - 1));
         size_t open = comma == std::string_view::npos ? comma : page.find('"', comma);
         size_t close = open == std::string_view::npos ? open : page.find('"', open + 1);
-        if (close != std::string_view::npos) detail = ToStr(page.substr(open + 1, close - open - 1));
+        if (close != std::string_view::npos && close > open + 1) detail = ToStr(page.substr(open + 1, close - open - 1));
         return true;
     }
     constexpr std::string_view kErrorText = "class=\"errorText\">";
@@ -44,8 +44,9 @@ bool ErrorPage(std::string_view url, std::string_view page, Str& detail) {
         detail = ToStr("Error value not found.");
         long from = at + static_cast<long>(kErrorText.size());
         if (long end = InStr(from, page, "</div")) {
-            detail = ToStr(page.substr(static_cast<size_t>(from - 1), static_cast<size_t>(end - from)));
-            HTMLText_decode(detail);
+            Str text = ToStr(page.substr(static_cast<size_t>(from - 1), static_cast<size_t>(end - from)));
+            // An empty text would leave the alert without an explanation.
+            if (!Trim(HTMLText_decode(text)).empty()) detail = std::move(text);
         }
         return true;
     }

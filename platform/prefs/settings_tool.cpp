@@ -28,8 +28,9 @@ constexpr std::size_t kMaxValue = 511;
 constexpr std::size_t kMaxAccounts = 20;
 
 // Keys the agent reads as one plain string each.
-constexpr std::string_view kSingleValueKeys[] = {"SMTPHost", "SMTPSecure", "SMTPAuth", "SMTPVfy",
-                                                 "dftFwd",   "autoFwd",    "autoTime", "showMenu"};
+constexpr std::string_view kSingleValueKeys[] = {"SMTPHost", "SMTPSecure", "SMTPAuth",        "SMTPVfy",
+                                                 "dftFwd",   "autoFwd",    "autoTime",        "showMenu",
+                                                 "HotmailStartURL", "HotmailLoginHost"};
 // Keys the agent reads as Base64, written only through their own commands.
 constexpr std::pair<std::string_view, std::string_view> kEncodedKeys[] = {{"SMTPLogin", "smtp-login"},
                                                                           {"SMTPFrom", "smtp-from"}};

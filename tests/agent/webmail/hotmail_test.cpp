@@ -106,6 +106,7 @@ TEST(HotmailPages, ErrorPagesAndTheirExplanations) {
         {"http://h/mail", "HM.FppError(1)", "Error value not found."},
         {"http://h/mail", "<div class=\"errorText\">Your mailbox &amp; folders</DIV>", "Your mailbox & folders"},
         {"http://h/mail", "<div class=\"errorText\">no end", "Error value not found."},
+        {"http://h/mail", "<div class=\"errorText\"> </div> HM.FppError(1,\"\")", "Error value not found."},
         {"http://h/cgi-bin/getmsg?msg=1", "<PRE>errorText and toobusy.html mentioned in a message</PRE>", nullptr},
     };
     for (const Case& c : cases) {

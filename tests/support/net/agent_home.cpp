@@ -53,11 +53,13 @@ std::vector<std::string> statusAccounts(const std::string& out) {
     return accounts;
 }
 
-void AgentHome::settings(const std::vector<std::string>& accounts, const std::string& smtpHost) {
+void AgentHome::settings(const std::vector<std::string>& accounts, const std::string& smtpHost,
+                         const std::vector<std::pair<std::string, std::string>>& extra) {
     prefs::Domain domain(home_.file("Library/Preferences/com.vexlo.Tarnwell.plist"));
     domain.SetAppValue("SMTPHost", smtpHost);
     domain.SetAppValue("dftFwd", std::string("forward@example.org"));
     domain.SetAppValue("Account", accounts);
+    for (const auto& [key, value] : extra) domain.SetAppValue(key, value);
     ASSERT_TRUE(domain.AppSynchronize());
 }
 

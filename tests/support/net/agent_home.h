@@ -43,8 +43,10 @@ std::vector<std::string> statusAccounts(const std::string& out);
 
 class AgentHome {
 public:
-    // SMTP host, forwarding address "forward@example.org" and the account list.
-    void settings(const std::vector<std::string>& accounts, const std::string& smtpHost);
+    // SMTP host, forwarding address "forward@example.org", the account list, and any
+    // other single-value keys.
+    void settings(const std::vector<std::string>& accounts, const std::string& smtpHost,
+                  const std::vector<std::pair<std::string, std::string>>& extra = {});
     std::vector<std::string> argv(const std::vector<std::string>& options) const;
     // The exit status is always 0; anything else is a crash or a sanitizer's report.
     RunResult run(const std::vector<std::string>& options = {}) const;
