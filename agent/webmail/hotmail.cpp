@@ -1,9 +1,6 @@
 #include "hotmail.h"
 
-#include <unordered_set>
-
-#include "globals.h"
-#include "http.h"
+#include "hotmail_session.h"
 #include "httpauth.h"
 #include "log.h"
 #include "mailbox.h"
@@ -124,15 +121,18 @@ namespace {
 
 constexpr std::string_view kPadText = "IfYouAreReadingThisYouHaveTooMuchFreeTime";
 
+} // namespace
+
+namespace hotmail {
+
 const AccountRow& account() { return *globals.current; }
+
 HttpClient& client(webMail& s) { return *s.httpSocket; }
 const char* typeName() { return account().type.c_str(); }
 
 Str loginFailed() { return NewStr("Login failed for account ", View(acctAddr()), "."); }
 Str serverError() { return NewStr(View(account().type), " server returned an error."); }
 
-// A failure found in a page: its texts, and the page in the error log. The caller
-// applies the error rule.
 int pageError(webMail& s, std::string_view text, std::string_view detail) {
     HttpClient& http = client(s);
     http_closeSocket(http);
@@ -142,65 +142,57 @@ int pageError(webMail& s, std::string_view text, std::string_view detail) {
     return -1;
 }
 
-// The error check on the last answer; -1 (logged, not yet alerted) on an error page.
 int checkPage(webMail& s) {
     HttpClient& http = client(s);
     Str detail;
-    if (!hotmail::ErrorPage(View(http.url), View(http.body), detail)) return 0;
+    if (!ErrorPage(View(http.url), View(http.body), detail)) return 0;
     return pageError(s, View(serverError()), View(detail));
 }
 
-// Sends a request with the lines every Hotmail request carries; its body waits on the
-// connection.
-int sendRequest(webMail& s, const char* method, std::string_view url, std::string_view body, std::string_view referer) {
+int sendRequest(webMail& s, const char* method, std::string_view url, std::string_view body, std::string_view headers) {
     HttpClient& http = client(s);
     http.method = ToStr(method);
     http.serverName = account().type;
-    http.extraHeaders = referer.empty() ? Str() : NewStr("Referer: ", referer, "\r\n");
-    http.extraHeaders.append("Accept: */*\r\nConnection: Keep-Alive\r\n");
+    http.extraHeaders = ToStr(headers);
     return http_getHdr(http, url, body, body.empty() ? "text/xml" : "application/x-www-form-urlencoded");
 }
 
-// sendRequest, then the whole page into the client's body.
-int getPage(webMail& s, const char* method, std::string_view url, std::string_view body, std::string_view referer) {
-    if (sendRequest(s, method, url, body, referer) < 0) return -1;
+Str pageHeaders(std::string_view referer, std::string_view connection) {
+    Str lines = referer.empty() ? Str() : NewStr("Referer: ", referer, "\r\n");
+    return AppendStr(lines, View(NewStr("Accept: */*\r\nConnection: ", connection, "\r\n")));
+}
+
+int getPage(webMail& s, const char* method, std::string_view url, std::string_view body, std::string_view headers) {
+    if (sendRequest(s, method, url, body, headers) < 0) return -1;
     return http_getData(client(s), 0) < 0 ? -1 : 0;
 }
 
-Str mailboxUrl(webMail& s, std::string_view path, std::string_view id, std::string_view rest) {
-    return NewStr(View(http_hostUrl(client(s))), path, id, rest, View(s.sessionKey));
+bool usableId(std::string_view id) {
+    return !id.empty() && id.find_first_of(std::string_view("\r\n\t\0", 4)) == std::string_view::npos;
 }
 
-// Moves a message to the trash: "D" first, so a move that fails is finished by the next
-// run's clean-up; "X" once the service took it. -1 after a failure (texts set, not yet
-// alerted). The answer is read whole: an error page is the only sign that the move failed.
-int DelMsg(webMail& s, std::string_view id) {
+int cleanUp(webMail& s, std::string_view ids) {
+    if (ids.empty()) return 0;
+    updateStatus(View(acctAddr()), "Performing message cleanup");
+    // All are marked before the first move, so a clean-up broken off halfway keeps the
+    // rest for the next run instead of dropping them from the index.
     mailIndex& ix = *mt_globals.mailIndex;
-    MarkAcct(ix, id, "D");
-    Str url = mailboxUrl(s, "/cgi-bin/getmsg?msg=", id, View(NewStr("&_HMaction=move&tobox=", View(s.trashFolder), "&a=")));
-    debugLog("HotmailMail.delMsg msgURL: %s", url.c_str());
-    if (getPage(s, "GET", View(url), "", View(s.refererUrl)) < 0 || checkPage(s) < 0) return -1;
-    MarkAcct(ix, id, "X");
+    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
+        MarkAcct(ix, ids.substr(at, end - at), "D");
+    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
+        if (DelMsg(s, ids.substr(at, end - at)) < 0) return HttpError(s);
     return 0;
 }
 
-// Opening a message is what marks it read; only the head of the answer is read.
-int MarkMsg(webMail& s, std::string_view id) {
-    Str url = mailboxUrl(s, "/cgi-bin/getmsg?msg=", id, "&imgsafe=n&a=");
-    debugLog("HotmailMail.MarkMsg msgURL: %s", url.c_str());
-    if (sendRequest(s, "GET", View(url), "", View(s.refererUrl)) < 0) return -1;
-    http_closeSocket(client(s));
-    return 0;
+} // namespace hotmail
+
+namespace {
+
+using namespace hotmail;
+
+Str cgiUrl(webMail& s, std::string_view id, std::string_view action) {
+    return NewStr(View(http_hostUrl(client(s))), "/cgi-bin/getmsg?msg=", id, action, View(s.sessionKey));
 }
-
-// An identifier holding a line break, tab or NUL would break the message list and the
-// index; it is treated as a missing one.
-bool usableId(std::string_view id) { return !id.empty() && id.find_first_of(std::string_view("\r\n\t\0", 4)) == std::string_view::npos; }
-
-struct StrHash {
-    size_t operator()(const Str& s) const noexcept { return std::hash<std::string_view>{}(View(s)); }
-};
-using IdSet = std::unordered_set<Str, StrHash, std::equal_to<Str>, TrackedAllocator<Str>>;
 
 // The directory pages of the CGI inbox, matched against the index; then the deletions
 // an earlier run left unconfirmed.
@@ -216,7 +208,7 @@ int listCgiInbox(webMail& s) {
         if (CkStopReq()) return -1;
         Str url = NewStr(View(http_hostUrl(http)), "/cgi-bin/HoTMaiL?page=", std::to_string(n), "&wo=&msg=&curmbox=",
                          View(s.curmbox), "&a=", View(s.sessionKey), "&sort=date");
-        if (getPage(s, "GET", View(url), "", View(s.refererUrl)) < 0) return HttpError(s);
+        if (getPage(s, "GET", View(url), "", View(pageHeaders(View(s.refererUrl), "Keep-Alive"))) < 0) return HttpError(s);
         debugLog("HotmailMail.openAccount Dir Page %i:\n%s", n, http.body.c_str());
         int listed = 0, added = 0;
         hotmail::MessageIds(View(http.body), [&](std::string_view id) {
@@ -245,16 +237,7 @@ int listCgiInbox(webMail& s) {
         if (added == 0 || !InStr(1, View(http.body), View(NewStr("page=", std::to_string(n + 1), "&wo=")))) break;
     }
     mt_globals.indexChanged = 1;
-    if (cleanup.empty()) return 0;
-    updateStatus(View(acctAddr()), "Performing message cleanup");
-    // All are marked before the first move, so a clean-up broken off halfway keeps the
-    // rest for the next run instead of dropping them from the index.
-    std::string_view ids = View(cleanup);
-    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
-        MarkAcct(ix, ids.substr(at, end - at), "D");
-    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
-        if (DelMsg(s, ids.substr(at, end - at)) < 0) return HttpError(s);
-    return 0;
+    return cleanUp(s, View(cleanup));
 }
 
 // The sign-in pages up to the mailbox: each request goes to a link of the page before,
@@ -285,7 +268,7 @@ private:
 
 int Login::request(const char* method, std::string_view link, std::string_view body, bool check) {
     Str url = previous_.empty() ? ToStr(link) : http_resolveUrl(View(http_.url), link);
-    if (getPage(s_, method, View(url), body, View(previous_)) < 0) return HttpError(s_);
+    if (getPage(s_, method, View(url), body, View(pageHeaders(View(previous_), "Keep-Alive"))) < 0) return HttpError(s_);
     previous_ = url;
     if (check && checkPage(s_) < 0) return HttpError(s_);
     return 0;
@@ -347,8 +330,7 @@ int Login::run() {
     if (!InStr(1, page(), "sbox")) {
         debugLog("HotmailMail.openAccount trying beta account");
         s_.mailboxKind = 2;
-        pageError(s_, View(serverError()), "This account uses the Windows Live mailbox, which cannot be read yet.");
-        return HttpError(s_);
+        return OpenAccountBeta(s_, View(previous_));
     }
     debugLog("HotmailMail.openAccount original Hotmail account");
     Str login = hotmail::SboxUrl(page());
@@ -377,48 +359,61 @@ int Login::run() {
 }
 
 // Fetching a message: the head first and the error check on where it led, then the
-// page in pieces through the text recovery.
+// page in pieces through the text recovery of its mailbox kind.
 int openSource(webMail& s, std::string_view id) {
     debugLog("msgID: %.*s", static_cast<int>(id.size()), id.data());
-    s.cgiSource = CgiSource();
-    Str url = mailboxUrl(s, "/cgi-bin/getmsg?msg=", id, "&imgsafe=n&raw=0&a=");
-    if (sendRequest(s, "GET", View(url), "", View(s.refererUrl)) < 0) return -1;
+    if (s.mailboxKind >= 1) {
+        s.liveSource = LiveSource();
+        Str url = NewStr(View(http_hostUrl(client(s))), "/mail/GetMessageSource.aspx?msgid=", id);
+        if (sendRequest(s, "GET", View(url), "", View(pageHeaders(View(s.refererUrl), "Close"))) < 0) return -1;
+    } else {
+        s.cgiSource = CgiSource();
+        Str url = cgiUrl(s, id, "&imgsafe=n&raw=0&a=");
+        if (sendRequest(s, "GET", View(url), "", View(pageHeaders(View(s.refererUrl), "Keep-Alive"))) < 0) return -1;
+    }
     return checkPage(s);
 }
 
-long nextSource(webMail& s, std::string_view& chunk) {
+template <class Source>
+long nextText(webMail& s, Source& source, std::string_view& chunk) {
     HttpClient& http = client(s);
     s.sourceText.clear();
     while (s.sourceText.empty()) {
+        // The Live mailbox's pages may end a byte short or without their last chunk.
+        if (s.mailboxKind >= 1) http.acceptShortBody = 1;
         long n = http_getData(http, 4096);
         if (n < 0) return -1;
         if (n == 0) {
-            if (const char* missing = s.cgiSource.finish(s.sourceText))
+            if (const char* missing = source.finish(s.sourceText))
                 return pageError(s, View(NewStr("Error found in ", typeName(), " server data.")), missing);
             break;
         }
         // An error page in place of the message is reported as such, not as a message
         // without its text.
-        if (s.cgiSource.beforeText() && checkPage(s) < 0) return -1;
-        s.cgiSource.feed(View(http.body), s.sourceText);
+        if (source.beforeText() && checkPage(s) < 0) return -1;
+        source.feed(View(http.body), s.sourceText);
     }
     chunk = View(s.sourceText);
     return static_cast<long>(s.sourceText.size());
 }
 
+long nextSource(webMail& s, std::string_view& chunk) {
+    return s.mailboxKind >= 1 ? nextText(s, s.liveSource, chunk) : nextText(s, s.cgiSource, chunk);
+}
+
+// Opening a message is what marks it read in the CGI mailbox; only the head of the
+// answer is read.
+int MarkMsg(webMail& s, std::string_view id) {
+    if (s.mailboxKind >= 1) return LiveMarkMsg(s, id);
+    Str url = cgiUrl(s, id, "&imgsafe=n&a=");
+    debugLog("HotmailMail.MarkMsg msgURL: %s", url.c_str());
+    if (sendRequest(s, "GET", View(url), "", View(pageHeaders(View(s.refererUrl), "Keep-Alive"))) < 0) return -1;
+    http_closeSocket(client(s));
+    return 0;
+}
+
 const MailboxClient kHotmail = {
-    nullptr,
-    1,
-    nullptr,
-    nullptr,
-    nullptr,
-    openSource,
-    nextSource,
-    DelMsg,
-    MarkMsg,
-    nullptr,
-    nullptr,
-    HttpError,
+    nullptr, 1, nullptr, nullptr, nullptr, openSource, nextSource, DelMsg, MarkMsg, nullptr, nullptr, HttpError,
 };
 
 int HotmailMail_OpenAccount(webMail& s) { return Login(s).run(); }
@@ -434,6 +429,24 @@ int HotmailMail_CloseAccount(webMail&) {
 }
 
 } // namespace
+
+// Moves a message to the trash: "D" first, so a move that fails is finished by the next
+// run's clean-up; "X" once the service took it. The answer is read whole: an error page
+// is the only sign that a move failed.
+int hotmail::DelMsg(webMail& s, std::string_view id) {
+    mailIndex& ix = *mt_globals.mailIndex;
+    MarkAcct(ix, id, "D");
+    if (s.mailboxKind >= 1) {
+        if (LiveDelMsg(s, id) < 0) return -1;
+    } else {
+        Str url = cgiUrl(s, id, View(NewStr("&_HMaction=move&tobox=", View(s.trashFolder), "&a=")));
+        debugLog("HotmailMail.delMsg msgURL: %s", url.c_str());
+        if (getPage(s, "GET", View(url), "", View(pageHeaders(View(s.refererUrl), "Keep-Alive"))) < 0 || checkPage(s) < 0)
+            return -1;
+    }
+    MarkAcct(ix, id, "X");
+    return 0;
+}
 
 void HotmailMail_Init(webMail& s) {
     s.OpenAccount = HotmailMail_OpenAccount;

@@ -41,3 +41,21 @@ void MessageIds(std::string_view page, const std::function<void(std::string_view
 Str TrashFolder(std::string_view page);
 
 } // namespace hotmail
+
+// The request set of a Windows Live mailbox build: its inbox, mark and move form bodies
+// and the text that opens the message list.
+struct LiveRequests {
+    char name; // 'A' to 'D'
+    std::string_view inboxTemplate;
+    std::string_view markTemplate;
+    std::string_view moveTemplate;
+    std::string_view listMarker;
+};
+
+namespace hotmail {
+
+// The set for a build version: the first whose starting version sorts above it (bytes as
+// unsigned characters) belongs to the set before; versions from the last start on get set D.
+const LiveRequests& LiveSetFor(std::string_view buildVersion);
+
+} // namespace hotmail

@@ -1,5 +1,7 @@
 #include "source_filter.h"
 
+#include "texthelpers.h"
+
 namespace {
 
 // A line without LF is passed on (or dropped) in parts once it holds this much.
@@ -112,6 +114,97 @@ void CgiSource::bound(Str& out) {
 const char* CgiSource::finish(Str& out) {
     if (state_ == State::Inside && !skipping_) closeAt(InStr(1, View(line_), "</PRE>"), out);
     line_.clear();
+    if (state_ == State::Before) return "Message data header not found.";
+    if (state_ == State::Inside) return "Message data trailer not found.";
+    return nullptr;
+}
+
+namespace {
+
+constexpr std::string_view kEntityLineEnd = "&#13;&#10;";
+// Held back from a long Live line: a split "</pre>", "&#13;&#10;" or character reference.
+constexpr size_t kLiveTail = 12;
+
+} // namespace
+
+void LiveSource::keep(std::string_view text, Str& out) {
+    Str decoded = ToStr(text);
+    out.append(View(HTMLText_decode(decoded)));
+}
+
+void LiveSource::endLine(std::string_view line, Str& out) {
+    if (state_ == State::After) return;
+    if (state_ == State::Before) {
+        long pre = InStr(1, line, "<pre>");
+        if (!pre) return;
+        state_ = State::Inside;
+        line.remove_prefix(static_cast<size_t>(pre - 1) + 5);
+    }
+    if (long close = InStr(1, line, "</pre>")) {
+        keep(line.substr(0, static_cast<size_t>(close - 1)), out);
+        state_ = State::After;
+        return;
+    }
+    keep(line, out);
+}
+
+void LiveSource::feed(std::string_view piece, Str& out) {
+    if (state_ == State::After) return;
+    line_.append(piece);
+    std::string_view text = View(line_);
+    size_t start = 0;
+    size_t crlf = text.find("\r\n"), entity = text.find(kEntityLineEnd);
+    while (state_ != State::After && (crlf != std::string_view::npos || entity != std::string_view::npos)) {
+        size_t end = crlf < entity ? crlf + 2 : entity + kEntityLineEnd.size();
+        endLine(text.substr(start, end - start), out);
+        start = end;
+        if (crlf != std::string_view::npos && crlf < start) crlf = text.find("\r\n", start);
+        if (entity != std::string_view::npos && entity < start) entity = text.find(kEntityLineEnd, start);
+    }
+    line_.erase(0, start);
+    if (state_ == State::After) {
+        line_.clear();
+        return;
+    }
+    if (line_.size() <= kLineHold) return;
+    // A long line: before the text only a "<pre>" matters; inside, its safe part goes out.
+    if (state_ == State::Before) {
+        long pre = InStr(1, View(line_), "<pre>");
+        if (!pre) {
+            line_.erase(0, line_.size() - 4);
+            return;
+        }
+        state_ = State::Inside;
+        line_.erase(0, static_cast<size_t>(pre - 1) + 5);
+    }
+    if (long close = InStr(1, View(line_), "</pre>")) {
+        endLine(View(line_).substr(0, static_cast<size_t>(close - 1) + 6), out);
+        line_.clear();
+        return;
+    }
+    if (line_.size() <= kLiveTail) return;
+    size_t cut = line_.size() - kLiveTail;
+    for (char c : {'&', '<'}) {
+        size_t at = line_.rfind(c, cut - 1);
+        if (at != Str::npos && at + kLiveTail > cut) cut = at;
+    }
+    keep(View(line_).substr(0, cut), out);
+    line_.erase(0, cut);
+}
+
+const char* LiveSource::finish(Str& out) {
+    Str rest;
+    rest.swap(line_);
+    if (state_ == State::Inside || (state_ == State::Before && InStr(1, View(rest), "<pre>"))) {
+        // The last line may run straight into the closing markup.
+        if (long close = InStr(1, View(rest), "</pre>")) {
+            endLine(View(rest).substr(0, static_cast<size_t>(close - 1) + 6), out);
+        } else {
+            long pre = state_ == State::Before ? InStr(1, View(rest), "<pre>") + 4 : 0;
+            long markup = InStr(pre + 1, View(rest), "</");
+            if (markup) endLine(View(NewStr(View(rest).substr(0, static_cast<size_t>(markup - 1)), "</pre>\r\n")), out);
+        }
+    }
     if (state_ == State::Before) return "Message data header not found.";
     if (state_ == State::Inside) return "Message data trailer not found.";
     return nullptr;

@@ -32,6 +32,25 @@ private:
     bool skipping_ = false; // the rest of the current line is dropped
 };
 
+// The Windows Live mailbox's page: the source stands after "<pre>" up to "</pre>", with
+// HTML entities, its line ends either as CR LF or written "&#13;&#10;". Lines end at
+// either form. A page whose last line runs into closing markup without "</pre>" ends at
+// that markup's "</".
+class LiveSource {
+public:
+    void feed(std::string_view piece, Str& out);
+    const char* finish(Str& out);
+    bool beforeText() const { return state_ == State::Before; }
+
+private:
+    enum class State { Before, Inside, After };
+    void endLine(std::string_view line, Str& out);
+    void keep(std::string_view text, Str& out);
+
+    State state_ = State::Before;
+    Str line_; // the line being received
+};
+
 // "&lt;", "&gt;", "&quot;" and "&amp;" (any case) decoded in one pass: a decoded "&" is
 // not read again.
 void AppendPreText(std::string_view text, Str& out);

@@ -10,6 +10,7 @@ struct ImapClient;
 struct PopClient;
 struct SmtpClient;
 struct webMail;
+struct LiveRequests;
 
 // An account module's entry point; results as the run driver expects them.
 using AccountEntry = int (*)(webMail& session);
@@ -35,7 +36,13 @@ struct webMail {
     Str sessionKey;      // the inbox link's "a" value, sent with every mailbox request
     Str trashFolder;
     Str refererUrl;      // sent as Referer with every mailbox request after login
-    CgiSource cgiSource; // text recovery of the message being fetched
+    // Windows Live mailbox: its session values and the request set of its build.
+    Str authUser;
+    Str buildVersion;
+    Str serviceClass;
+    const LiveRequests* liveSet = nullptr;
+    CgiSource cgiSource;   // text recovery of the message being fetched
+    LiveSource liveSource;
     Str sourceText;      // the recovered text of the current piece
 
     // Form scanner.

@@ -153,3 +153,73 @@ TEST(HotmailPages, DirectoryIdentifiersAndTrashFolder) {
     // "<a " tag does not count.
     EXPECT_EQ(hotmail::TrashFolder("<a x=HMFO('00000000-0000-0000-0000-00000000000A')> HMFO('F000000004')"), "");
 }
+
+TEST(HotmailLive, RequestSetByBuildVersion) {
+    struct Case {
+        const char* version;
+        char set;
+    } cases[] = {
+        {"_14.9.9999.9999", 'A'}, {"_15.1.3020.0909", 'A'}, {"_15.1.3020.0910", 'B'}, {"_15.1.3020.09100", 'B'},
+        {"_15.3.2512.0711", 'B'}, {"_15.3.2512.0712", 'C'}, {"_15.4.0317.0920", 'C'}, {"_15.4.0317.0921", 'D'},
+        {"_16.0.0000.0000", 'D'}, {"15.4.0317.0921", 'A'},    {"", 'A'},                {"_\xff", 'D'},
+    };
+    for (const Case& c : cases) EXPECT_EQ(hotmail::LiveSetFor(c.version).name, c.set) << c.version;
+    EXPECT_NE(hotmail::LiveSetFor("_15.1").inboxTemplate.find("%mtVal%"), std::string_view::npos);
+    EXPECT_EQ(hotmail::LiveSetFor("_15.4.0317.0921").inboxTemplate.find("%mtVal%"), std::string_view::npos);
+}
+
+namespace {
+
+Recovered recoverLive(const std::vector<std::string_view>& pieces) {
+    LiveSource source;
+    Str out;
+    for (std::string_view p : pieces) source.feed(p, out);
+    const char* missing = source.finish(out);
+    return {std::string(View(out)), missing ? missing : ""};
+}
+
+std::string entityLineEnds(std::string s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s.compare(i, 2, "\r\n") == 0) {
+            out += "&#13;&#10;";
+            ++i;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+// The Live source page gives the same message with either line-end form and wherever
+// its bytes are cut.
+TEST(LiveSourceRecovery, SameMessageForEveryCutAndLineEndForm) {
+    const std::string msg = "From: a &lt;a@example.com&gt;\r\nSubject: caf&#233; &amp; more\r\n\r\n.dot\r\nlast";
+    const std::string want = "From: a <a@example.com>\r\nSubject: caf\xe9 & more\r\n\r\n.dot\r\nlast";
+    struct Case {
+        const char* name;
+        std::string source; // between the page head and its end
+        std::string tail;
+        Recovered expected;
+    } cases[] = {
+        {"line end before the close", "<pre>" + msg + "\r\n</pre>", "</div>", {want + "\r\n", ""}},
+        {"last line into the close", "<pre>" + msg + "</pre>", "</div>", {want, ""}},
+        {"text after pre on its line", "<div><pre>" + msg + "\r\n</pre>", "", {want + "\r\n", ""}},
+        {"no close, markup follows", "<pre>" + msg, "</div></body>", {want, ""}},
+        {"no close, no markup", "<pre>" + msg, "", {want.substr(0, want.rfind("\r\n") + 2), "Message data trailer not found."}},
+        {"no block", "<p>gone</p>", "", {"", "Message data header not found."}},
+    };
+    for (const Case& c : cases) {
+        for (bool entity : {false, true}) {
+            std::string page = "<html><body>\r\n" + (entity ? entityLineEnds(c.source) : c.source) + c.tail;
+            Recovered expected = c.expected;
+            SCOPED_TRACE(std::string(c.name) + (entity ? " entity line ends" : " CR LF"));
+            ASSERT_EQ(recoverLive({page}), expected);
+            for (size_t cut = 0; cut <= page.size(); ++cut)
+                ASSERT_EQ(recoverLive({std::string_view(page).substr(0, cut), std::string_view(page).substr(cut)}), expected)
+                    << "cut at " << cut;
+        }
+    }
+}
