@@ -121,7 +121,7 @@ class Role:
 
 
 def percent(text):
-    return urllib.parse.quote(text, safe="", encoding="latin-1")
+    return urllib.parse.quote(text, safe="", encoding="latin-1", errors="replace")
 
 
 def html_escape(text):
@@ -375,6 +375,9 @@ class Site:
                 refused = "scenario: %s" % e
                 response = Response.page("<html><body>Stand-in scenario error: %s</body></html>" % html_escape(str(e)),
                                          500, "Scenario Error")
+            except Exception as e:  # a fault of the stand-in itself must show in the test, not hang it
+                refused = "stand-in fault: %r" % e
+                response = Response.page("<html><body>Stand-in fault</body></html>", 500, "Stand-in Fault")
             self.state.log(request, response, refused)
             return response
 
@@ -401,9 +404,8 @@ def serve(site, roles, cert=None, key=None):
     for role in roles:
         tls = tls_context(cert, key) if role.scheme == "https" else None
         listeners.append(Listener(role, site, tls))
-    threads = [threading.Thread(target=l.serve_forever, args=(0.2,), daemon=True) for l in listeners]
-    for t in threads:
-        t.start()
+    for listener in listeners:
+        threading.Thread(target=listener.serve_forever, daemon=True).start()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
@@ -414,8 +416,9 @@ def serve(site, roles, cert=None, key=None):
     while not stop.wait(PARENT_POLL):
         if os.getppid() != parent:
             break
+    # The serving threads are daemons and end with the process; state files are only
+    # ever replaced whole, so no request in flight can leave them torn.
     for listener in listeners:
-        listener.shutdown()
         listener.server_close()
 
 

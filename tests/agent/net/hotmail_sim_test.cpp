@@ -378,6 +378,8 @@ TEST(HotmailSim, ScenarioFailuresAndQuirks) {
         {R"({"fail": {"step": "dir", "kind": "no_wsignin"}})", "dir", "dir", {"500 Scenario Error"}, {}},
         {R"({"fail": {"step": "cookie", "kind": "close", "times": 1}, "pre_close_inline": true})", "", "getmsg m3",
          {"\r\nlast</PRE></body></html>\r\n"}, {"\r\n</PRE>"}, 1},
+        // Page 3 repeats page 2 with a link onwards; the walk ends because it adds nothing.
+        {R"({"repeat_paging": true})", "", "dir 3", {"getmsg?msg=m3&", "page=4&wo="}, {"getmsg?msg=m1&"}},
         {R"({"pre_trailing_blanks": true})", "", "getmsg m1", {"\r\n<PRE>  \r\nFrom: a@example.com\r\n"}, {}},
         // The agent's client reads every body shape the raw modes give.
         {R"({"body": [{"step": "getmsg", "mode": "chunked", "at": 7, "ids": ["m1"]}, {"step": "dir", "mode": "split", "at": 99}]})",
