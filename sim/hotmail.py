@@ -84,8 +84,7 @@ class Session:
     cookies as the stand-in set them."""
 
     def __init__(self):
-        self.bk = str(secrets.randbelow(10 ** 9) + 10 ** 9)
-        self.qs = "lc=1033&id=64855&bk=" + self.bk
+        self.qs = "lc=1033&id=64855&bk=%d" % (secrets.randbelow(10 ** 9) + 10 ** 9)
         # Tokens hold bytes that must be percent-encoded in the bodies that carry them.
         self.ppft = token(24, "!*$")
         self.t2 = token(20, "*!")
@@ -148,15 +147,13 @@ class Hotmail(simcore.Site):
             raise Refusal("no page %s on the %s server" % (req.path, req.role.name))
         if step == "start":
             self.session = Session()
-        s = self.session
-        if step == "start":
             referer = None
         elif step in LISTING_STEPS:
-            referer = s.inbox_page
+            referer = self.session.inbox_page
             if referer is None:
                 raise Refusal("%s request before a page with the inbox link was served" % step)
         else:
-            referer = s.last_url
+            referer = self.session.last_url
             if referer is None:
                 raise Refusal("%s request before the start page" % step)
         self.check_headers(req, METHODS.get(step, "GET"), referer)

@@ -332,7 +332,6 @@ def write_response(out, response):
 
 class Listener(ThreadingHTTPServer):
     daemon_threads = True
-    allow_reuse_address = False
 
     def __init__(self, role, site, tls):
         self.role = role
