@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up and builds, then forwards real mail on this machine: two private Dovecot
-# mailboxes (POP3 over TLS with a test CA, IMAP in plain text) and an SMTP sink, all on
-# 127.0.0.1. The POP account deletes what it forwarded, the IMAP account leaves it; a
-# second run shows that nothing is forwarded twice. Every server is stopped at the end.
+# mailboxes (POP3 over TLS with a test CA, IMAP in plain text), the Hotmail web-mail
+# stand-in (sim/) and an SMTP sink, all on 127.0.0.1. The POP and Hotmail accounts delete
+# what they forwarded, the IMAP account leaves it; a second run shows that nothing is
+# forwarded twice. Every server is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -24,7 +25,7 @@ while read -r key value <&"${SERVERS[0]}"; do
   [ "$key" = READY ] && break
   at[$key]=$value
 done
-export SSL_CERT_FILE=${at[CA]} # the TLS mailbox's certificate comes from the test CA
+export SSL_CERT_FILE=${at[CA]} # the TLS mailbox and the stand-in sign-in are certified by the test CA
 
 settings() { HOME="$home" "$bin/tarnwell-settings" "$@"; }
 agent() { HOME="$home" "$bin/Tarnwell Agent" "$@" | sed 's/^/   | /'; }
@@ -38,6 +39,11 @@ printf '%s\n' "${at[PASSWORD]}" | settings account add --address ann@example.com
     --login "${at[USER]}" --server "${at[POP3S]}" --secure 1 --leave 0 --type POP
 printf '%s\n' "${at[PASSWORD]}" | settings account add --address ann@example.net --password - \
     --login "${at[USER]}" --server "${at[IMAP]}" --secure 0 --leave 1 --type IMAP
+# The Hotmail account signs in through the stand-in's pages; the two hidden settings
+# point the agent at it instead of the service.
+settings write HotmailStartURL "${at[HOTMAIL_START]}"
+settings write HotmailLoginHost "${at[HOTMAIL_LOGIN]}"
+printf '%s\n' secret | settings account add --address tester@hotmail.com --password - --type Hotmail --leave 0
 settings account list
 
 echo

@@ -1,7 +1,8 @@
 // Servers for the demo: two private Dovecot instances (the POP box over TLS, the IMAP
-// box in plain text) holding a few realistic messages, and an SMTP sink. Prints what
-// the demo script needs, then runs until its standard input closes, and stops them all.
-// Commands on standard input: NEW adds a message to the POP box, LEFT counts what is left.
+// box in plain text) and the Hotmail stand-in, each holding a few realistic messages,
+// and an SMTP sink. Prints what the demo script needs, then runs until its standard
+// input closes, and stops them all. Commands on standard input: NEW adds a message to
+// the POP box, LEFT counts what is left.
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "aiosmtpd.h"
 #include "dovecot.h"
+#include "hotmail_sim.h"
 #include "testca.h"
 #include "testutil.h"
 
@@ -41,6 +43,16 @@ std::vector<std::string> imapMessages() {
     };
 }
 
+std::vector<std::string> hotmailMessages() {
+    return {
+        "From: Travel Desk <trips@example.com>\nTo: tester@hotmail.com\nSubject: Your booking <HX-2291> & seats\n"
+        "Date: Mon, 07 Dec 2026 18:30:00 +0000\n\nSeats 14A & 14B are confirmed.\n<Check-in> opens 24 hours before.\n",
+        "From: =?utf-8?q?Zo=C3=AB?= <zoe@example.org>\nTo: tester@hotmail.com\nSubject: Photos from the weekend\n"
+        "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n"
+        "Here are the photos from the caf\xc3\xa9 \xe2\x80\x94 more soon.\n",
+    };
+}
+
 void store(const std::string& folder, const std::string& name, const std::string& text) {
     writeFile(folder + "/" + name, crlf(text));
 }
@@ -63,9 +75,17 @@ int main() {
         imapBox.addMessage(m);
         store(stored.path(), "imap-" + std::to_string(++n) + ".eml", m);
     }
-    std::printf("POP3S 127.0.0.1:%d\nIMAP 127.0.0.1:%d\nSMTP %s\nSINK %s\nSTORED %s\nCA %s\nUSER %s\nPASSWORD %s\nREADY\n",
+    HotmailSim hotmail;
+    n = 0;
+    for (const auto& m : hotmailMessages()) {
+        hotmail.addMessage("msg" + std::to_string(++n), m);
+        store(stored.path(), "hotmail-" + std::to_string(n) + ".eml", m);
+    }
+    std::printf("POP3S 127.0.0.1:%d\nIMAP 127.0.0.1:%d\nSMTP %s\nSINK %s\nSTORED %s\nCA %s\nUSER %s\nPASSWORD %s\n"
+                "HOTMAIL_START %s\nHOTMAIL_LOGIN %s\nREADY\n",
                 popBox.popsPort(), imapBox.imapPort(), sink.server().c_str(), sink.folder().c_str(),
-                stored.path().c_str(), testCerts().caCert.c_str(), Dovecot::kUser, Dovecot::kPassword);
+                stored.path().c_str(), testCerts().caCert.c_str(), Dovecot::kUser, Dovecot::kPassword,
+                hotmail.startUrl().c_str(), hotmail.loginHost().c_str());
     std::fflush(stdout);
     std::string line;
     int added = 0;
@@ -78,8 +98,10 @@ int main() {
             std::printf("ADDED\n");
             std::fflush(stdout);
         } else if (line == "LEFT") {
-            std::printf("POP box holds %zu message(s), IMAP box holds %zu message(s)\n", popBox.messages().size(),
-                        imapBox.messages().size());
+            std::printf("POP box holds %zu message(s), IMAP box holds %zu message(s), Hotmail inbox holds %zu "
+                        "and its trash %zu\n",
+                        popBox.messages().size(), imapBox.messages().size(), hotmail.inbox().size(),
+                        hotmail.trash().size());
             std::fflush(stdout);
         }
     }

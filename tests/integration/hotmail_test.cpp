@@ -127,19 +127,39 @@ TEST_F(Hotmail, AFailedMoveIsFinishedByTheNextRunWithoutForwardingAgain) {
     EXPECT_EQ(section(), "");
 }
 
+// Source pages that bend the layout: marker lines with blanks, the close on the last
+// line, and pages with LF line ends; each message still arrives whole.
+TEST_F(Hotmail, SourcePageQuirksForwardTheMessageWhole) {
+    configure(false);
+    const std::string message = "Subject: quirk\n\n<p>a &amp; b</p>\nlast line\n";
+    int n = 0;
+    for (const char* scenario : {R"({"pre_trailing_blanks": true})", R"({"pre_close_inline": true})",
+                                 R"({"pre_trailing_blanks": true, "pre_close_inline": true, "line_ends": "lf"})"}) {
+        SCOPED_TRACE(scenario);
+        sim.scenario(scenario);
+        sink.clear();
+        sim.addMessage("Q" + std::to_string(++n), message);
+        RunResult r = home.run();
+        EXPECT_EQ(received(sink), crlfAll({message})) << r.out << home.log();
+        EXPECT_TRUE(sim.inbox().empty());
+    }
+}
+
 // Each failure the service can answer with, at the step where it happens: the alert
 // names it exactly, the error log holds the page, and no password is written anywhere.
 TEST_F(Hotmail, EveryFailureIsReportedWithItsTextAndThePageButNoPassword) {
     struct Case {
         std::string scenario;
         std::string message;
-        std::string explanation; // first line
+        std::string explanation; // its start, lines as the log indents them
     } cases[] = {
         {R"({"password": "other"})", "Login failed for account " + kAddr + ".", "The e-mail address or password is incorrect."},
         {R"({"fail": {"step": "login", "kind": "locked"}})", "Login failed for account " + kAddr + ".",
          "Check the account information in the Preferences dialog."},
-        {R"({"fail": {"step": "login", "kind": "login_error"}})", "Hotmail server returned an error.", ""},
-        {R"({"fail": {"step": "login", "kind": "login_error_code"}})", "Hotmail server returned an error.", "Login error "},
+        {R"({"fail": {"step": "login", "kind": "login_error"}})", "Hotmail server returned an error.",
+         "Sign-in refused\r\n   The account is blocked for a while."},
+        {R"({"fail": {"step": "login", "kind": "login_error_code"}})", "Hotmail server returned an error.",
+         "Login error 80041012\r\n"},
         {R"({"fail": {"step": "form", "kind": "no_wsignin"}})", "Login failed for account " + kAddr + ".",
          "Login sequence (4) error - login URL not found."},
         {R"({"fail": {"step": "wsignin", "kind": "no_sbox_url"}})", "Login failed for account " + kAddr + ".",
