@@ -389,8 +389,14 @@ long nextText(webMail& s, Source& source, std::string_view& chunk) {
             break;
         }
         // An error page in place of the message is reported as such, not as a message
-        // without its text.
-        if (source.beforeText() && checkPage(s) < 0) return -1;
+        // without its text; the message itself may well mention an error marker.
+        if (source.beforeText()) {
+            std::string_view piece = View(http.body);
+            long pre = InStr(1, piece, "<pre");
+            Str detail;
+            if (ErrorPage("", pre ? piece.substr(0, static_cast<size_t>(pre - 1)) : piece, detail))
+                return pageError(s, View(serverError()), View(detail));
+        }
         source.feed(View(http.body), s.sourceText);
     }
     chunk = View(s.sourceText);

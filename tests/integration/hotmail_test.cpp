@@ -22,7 +22,8 @@ std::vector<std::string> sampleMessages() {
         "From: =?utf-8?q?=C3=85sa?= <asa@example.com>\nTo: tester@hotmail.com\nSubject: r\xc3\xa4ksm\xc3\xb6rg\xc3\xa5s\n"
         "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n"
         "Gr\xc3\xbc\xc3\x9f"
-        "e & <b>bold</b> \"quoted\"\n.\n.starts with a dot\n",
+        "e & <b>bold</b> \"quoted\"\n.\n.starts with a dot\n"
+        "A page answering HM.FppError( is an error page; this message only talks about one.\n",
         "From: Tom <tom@example.com>\nSubject: entities\n\nTom &amp; Jerry, a &lt;tag&gt; and &#169; stay as written\n",
         sampleMessage(300 * 1024, "large"),
     };
