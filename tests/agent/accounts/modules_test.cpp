@@ -8,6 +8,7 @@
 
 #include "accounts.h"
 #include "globals.h"
+#include "hotmail.h"
 #include "imap.h"
 #include "pop.h"
 #include "rundriver.h"
@@ -73,7 +74,8 @@ TEST(ModuleTable, TypeNamesChooseTheModule) {
         {"pop", PopMail_Init},      {"POP", PopMail_Init},           {"", PopMail_Init},
         {"Unknown", PopMail_Init},  {"imap", ImapMail_Init},         {"IMAP", ImapMail_Init},
         {"aol", AolMail_Init},      {"GMAIL", GmailMail_Init},       {"Netscape", NetscapeMail_Init},
-        {"IMAPS", PopMail_Init},    {"Gmai", PopMail_Init},
+        {"IMAPS", PopMail_Init},    {"Gmai", PopMail_Init},          {"msn", HotmailMail_Init},
+        {"Hotmail", HotmailMail_Init}, {"HOTMAILS", PopMail_Init},
     };
     for (const Row& r : rows) EXPECT_EQ(FindModule(r.type).init, r.init) << r.type;
 
