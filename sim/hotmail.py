@@ -94,22 +94,9 @@ class Session:
         self.login_done = False
         self.cookie_done = False
         self.home_offered = False
-        self.jar = []           # [domain, name, value] in the order first set
+        self.jar = simcore.CookieJar()
         self.last_url = None    # the previous request's URL: the next one's Referer
         self.inbox_page = None  # URL of the page with the inbox link: the listing's Referer
-
-    def cookie_line(self, host):
-        return "".join("%s=%s; " % (n, v) for d, n, v in self.jar if host.lower().endswith(d.lower()))
-
-    def remember(self, host, name, value):
-        for entry in self.jar:
-            if entry[0].lower() == host.lower() and entry[1].lower() == name.lower():
-                entry[2] = value
-                return
-        self.jar.append([host, name, value])
-
-    def cookie(self, name):
-        return next((v for d, n, v in self.jar if n == name), None)
 
 
 class Hotmail(simcore.Site):
@@ -135,7 +122,7 @@ class Hotmail(simcore.Site):
 
     def answered(self, req, response):
         for name, value in response.cookies_set():
-            self.session.remember(req.host, name, value)
+            self.session.jar.remember(req.host, name, value)
         if req.path not in ERROR_PAGES and not response.no_answer:
             self.session.last_url = req.url
 
@@ -157,11 +144,7 @@ class Hotmail(simcore.Site):
             if referer is None:
                 raise Refusal("%s request before the start page" % step)
         self.check_headers(req, METHODS.get(step, "GET"), referer)
-        checked = getattr(self, "check_" + step)(req, scenario)
-        if isinstance(checked, Response):
-            return checked
-        failed = self.fault(req, scenario, step, self.message_of(req))
-        return failed or getattr(self, "page_" + step)(req, scenario, checked)
+        return self.run_step(req, scenario, step)
 
     def refuse(self, req, reason):
         if req.role.name == "start":
@@ -181,7 +164,7 @@ class Hotmail(simcore.Site):
             raise Refusal("method %s, expected %s" % (req.method, method))
         if req.version != "HTTP/1.1":
             raise Refusal("version %s, expected HTTP/1.1" % req.version)
-        cookies = self.session.cookie_line(req.host)
+        cookies = self.session.jar.line(req.host)
         expected = (["User-Agent", "Host"] + (["Referer"] if referer else []) + ["Accept", "Connection"]
                     + (["Cookie"] if cookies else []) + (["content-type", "content-length"] if method == "POST" else []))
         names = [name for name, _ in req.headers]
@@ -200,7 +183,7 @@ class Hotmail(simcore.Site):
             raise Refusal(simcore.first_difference(expected, req.query, what + " query"))
 
     def need_cookie(self, req, name, why):
-        value = self.session.cookie(name)
+        value = self.session.jar.value(name)
         if value is None or (name, value) not in req.cookies():
             raise Refusal("%s needs the %s cookie %s" % (req.path, name, why))
 

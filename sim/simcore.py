@@ -120,6 +120,40 @@ class Role:
         self.port = 0
 
 
+class CookieJar:
+    """The client's cookies as a server that sets them without a domain attribute sees
+    them: filed under the host that was asked, sent to every host whose name ends with
+    it, one "name=value; " each in the order first set."""
+
+    def __init__(self):
+        self.entries = []       # [host, name, value]
+
+    def remember(self, host, name, value):
+        for entry in self.entries:
+            if entry[0].lower() == host.lower() and entry[1].lower() == name.lower():
+                entry[2] = value
+                return
+        self.entries.append([host, name, value])
+
+    def line(self, host):
+        return "".join("%s=%s; " % (n, v) for h, n, v in self.entries if host.lower().endswith(h.lower()))
+
+    def value(self, name):
+        return next((v for h, n, v in self.entries if n == name), None)
+
+
+def check_headers(request, expected):
+    """Refuses a request whose header lines are not exactly these [(name, value)], names
+    in this order and as written, values equal; a value of None leaves the line out."""
+    wanted = [(name, value) for name, value in expected if value is not None]
+    names = [name for name, _ in request.headers]
+    if names != [name for name, _ in wanted]:
+        raise Refusal("header lines %s, expected %s" % (", ".join(names), ", ".join(n for n, _ in wanted)))
+    for (name, value), (_, sent) in zip(wanted, request.headers):
+        if sent != value:
+            raise Refusal("%s: %r, expected %r" % (name, sent, value))
+
+
 def percent(text):
     return urllib.parse.quote(text, safe="", encoding="latin-1", errors="replace")
 
@@ -379,6 +413,16 @@ class Site:
                 response = Response.page("<html><body>Stand-in fault</body></html>", 500, "Stand-in Fault")
             self.state.log(request, response, refused)
             return response
+
+    def run_step(self, request, scenario, step):
+        """A step's check (it refuses, or returns a Response to give at once or a value
+        for the page), then the scenario's failure (self.fault), then its page: the
+        methods check_<step> and page_<step>."""
+        checked = getattr(self, "check_" + step)(request, scenario)
+        if isinstance(checked, Response):
+            return checked
+        failed = self.fault(request, scenario, step, self.message_of(request))
+        return failed or getattr(self, "page_" + step)(request, scenario, checked)
 
     def step_of(self, request):
         return None

@@ -14,8 +14,8 @@
 
 #include "globals.h"
 #include "hotmail_sim.h"
+#include "sim_client.h"
 #include "http.h"
-#include "httpauth.h"
 #include "testca.h"
 #include "texthelpers.h"
 #include "webmail.h"
@@ -24,32 +24,21 @@ namespace {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-struct Page {
-    int rc = -1;      // 0: a 2xx answer whose body was read whole
-    std::string url;  // the final URL after redirects
-    std::string text; // the body, or the headline and explanation of a failure
-};
-
-// A change to one step's request before it is sent: the URL, the body and the extra
-// header lines (Referer, Accept, Connection). No change function: the step is left out.
-struct Tweak {
-    std::string step;
-    std::function<void(std::string& url, std::string& body, std::string& headers)> change;
-};
+using Page = SimPage;
+using Tweak = SimTweak;
 
 // Walks the stand-in as the agent does, taking every value from the pages with the
 // agent's scanning helpers, and stops at the first page that is missing what the next
 // step needs or that is an error page.
 class Walk {
+    SimClient client_;
+
 public:
-    explicit Walk(const HotmailSim& sim, Tweak tweak = {}) : sim_(sim), tweak_(std::move(tweak)) {
-        http_->serverName = ToStr("Hotmail");
-        http_authInit(*http_, "tester@hotmail.com:secret");
-    }
+    explicit Walk(const HotmailSim& sim, Tweak tweak = {}) : client_("Hotmail", "tester@hotmail.com:secret", std::move(tweak)), sim_(sim) {}
 
     std::string address = "tester@hotmail.com";
     std::string password = "secret";
-    std::map<std::string, Page> pages; // by step; "getmsg <id>" and so on per message
+    std::map<std::string, Page>& pages = client_.pages; // by step; "getmsg <id>" and so on per message
     std::vector<std::string> ids;      // listed, in page order
     std::string stopped;               // the step the walk ended at ("" when it ran through)
     int dirPages = 0;
@@ -88,21 +77,9 @@ private:
 
     // Sends one request with the agent's header lines; false (the walk stops) on an
     // error page.
-    bool send(const std::string& step, const char* method, std::string url, std::string body,
+    bool send(const std::string& step, const char* method, const std::string& url, const std::string& body,
               const std::string& referer) {
-        std::string headers = (referer.empty() ? "" : "Referer: " + referer + "\r\n") + "Accept: */*\r\nConnection: Keep-Alive\r\n";
-        Page& p = pages[step];
-        if (tweak_.step == step) {
-            if (!tweak_.change) return p.rc = 0, true;
-            tweak_.change(url, body, headers);
-        }
-        http_->method = ToStr(method);
-        http_->extraHeaders = ToStr(headers);
-        p.rc = http_getHdr(*http_, url, body, body.empty() ? "" : "application/x-www-form-urlencoded");
-        if (p.rc == 0 && http_getData(*http_, 0) < 0) p.rc = -1;
-        p.text = p.rc == 0 ? std::string(View(http_->body)) : std::string(View(http_->errorText)) + " " + std::string(View(http_->errorDetail));
-        p.url = std::string(View(http_->url));
-        previous_ = url;
+        const Page& p = client_.send(step, method, url, body, referer, "application/x-www-form-urlencoded");
         if (!errorPage(p)) return true;
         stopped = step;
         return false;
@@ -209,9 +186,7 @@ private:
     }
 
     const HotmailSim& sim_;
-    Tweak tweak_;
-    Owned<HttpClient> http_ = http_construct();
-    std::string previous_;  // the last URL asked for: the next Referer
+    const std::string& previous_ = client_.previous; // the last URL asked for: the next Referer
     std::string inboxPage_; // the page the inbox link came from: the listing's Referer
     std::string curmbox_, key_;
 };
@@ -283,14 +258,7 @@ TEST(HotmailSim, ACorrectClientSignsInListsFetchesMarksAndMoves) {
 }
 
 TEST_F(HotmailSimTest, ARequestThatIsOneByteOffIsRefusedWithItsReason) {
-    auto replace = [](std::string from, std::string to, std::string where = "url") {
-        return [=](std::string& url, std::string& body, std::string& headers) {
-            std::string& text = where == "url" ? url : where == "body" ? body : headers;
-            size_t at = text.find(from);
-            ASSERT_NE(at, std::string::npos) << from << " in " << text;
-            text.replace(at, from.size(), to);
-        };
-    };
+    auto replace = [](std::string from, std::string to, std::string where = "url") { return replaceFirst(from, to, where); };
     struct Case {
         Tweak tweak;
         std::string step;   // where the walk meets the refusal
