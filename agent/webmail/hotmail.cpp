@@ -419,7 +419,7 @@ int MarkMsg(webMail& s, std::string_view id) {
 }
 
 const MailboxClient kHotmail = {
-    nullptr, 1, nullptr, nullptr, nullptr, openSource, nextSource, DelMsg, MarkMsg, nullptr, nullptr, HttpError,
+    nullptr, 1, nullptr, nullptr, nullptr, openSource, nextSource, DelMsg, MarkMsg, nullptr, nullptr, HttpError, nullptr,
 };
 
 int HotmailMail_OpenAccount(webMail& s) { return Login(s).run(); }
