@@ -15,9 +15,11 @@ import argparse
 import json
 import os
 import re
+import secrets
 import signal
 import socketserver
 import ssl
+import string
 import sys
 import threading
 import time
@@ -122,6 +124,17 @@ class Role:
 
 def percent(text):
     return urllib.parse.quote(text, safe="", encoding="latin-1", errors="replace")
+
+
+def encode(text):
+    """Letters and digits as they are, every other byte as "%" and two lower-case hex digits."""
+    data = text.encode("latin-1") if isinstance(text, str) else text
+    return "".join(chr(b) if chr(b) in string.ascii_letters + string.digits else "%%%02x" % b for b in data)
+
+
+def token(n=16, extra=""):
+    """A fresh random value: n letters and digits, then extra."""
+    return "".join(secrets.choice(string.ascii_letters + string.digits) for _ in range(n)) + extra
 
 
 def html_escape(text):
