@@ -51,18 +51,7 @@ struct Rig {
     void configure(bool leave) {
         Acct a{kAddr, "", leave, "Hotmail"};
         a.password = kPassword;
-        home.settings({record(a)}, sink.server(),
-                      {{"HotmailStartURL", sim.startUrl()}, {"HotmailLoginHost", sim.loginHost()}});
-    }
-
-    // Stores the messages as M1, M2, ... in the inbox, oldest first.
-    std::vector<std::string> fill(const std::vector<std::string>& messages) {
-        std::vector<std::string> ids;
-        for (size_t i = 0; i < messages.size(); ++i) {
-            ids.push_back("M" + std::to_string(i + 1));
-            sim.addMessage(ids.back(), messages[i]);
-        }
-        return ids;
+        home.settings({record(a)}, sink.server(), sim.agentSettings());
     }
 
     std::string section() const {
@@ -140,7 +129,7 @@ TEST_F(HotmailLive, EachRequestSetForwardsTwoPagesOnceAndAWrongSetFails) {
         SCOPED_TRACE(c.name);
         Rig rig;
         rig.sim.scenario("{" + c.scenario + "}");
-        const auto ids = rig.fill(messages);
+        const auto ids = rig.sim.fill(messages);
         rig.configure(c.leave);
 
         RunResult first = rig.home.run();
@@ -166,7 +155,7 @@ TEST_F(HotmailLive, EachRequestSetForwardsTwoPagesOnceAndAWrongSetFails) {
         if (c.leave) { EXPECT_EQ(rig.section(), kListed); }
 
         rig.sim.scenario("{" + c.scenario + R"(, "expect_set": ")" + c.otherSet + "\"}");
-        rig.sim.addMessage("M6", "Subject: six\n\n6\n");
+        rig.sim.fill({"Subject: six\n\n6\n"});
         rig.home.run();
         EXPECT_EQ(rig.sink.count(), messages.size());
         std::string log = rig.home.log();
@@ -184,7 +173,7 @@ TEST_F(HotmailLive, DirectLandingOnTheInboxMakesNoExtraRequest) {
     Rig rig;
     rig.sim.scenario(R"({"mailbox": "classic", "direct_inbox": true})");
     const std::vector<std::string> messages = {"Subject: one\n\n1\n", "Subject: two\n\n2\n"};
-    rig.fill(messages);
+    rig.sim.fill(messages);
     rig.configure(true);
     RunResult r = rig.home.run();
     EXPECT_EQ(difference(received(rig.sink), crlfAll(messages)), "") << rig.home.log();
@@ -226,7 +215,7 @@ TEST_F(HotmailLive, SourcePageFormsAllForwardTheMessageIntact) {
         SCOPED_TRACE(form);
         Rig rig;
         rig.sim.scenario(std::string(R"({"mailbox": "full", )") + form + "}");
-        rig.fill(messages);
+        rig.sim.fill(messages);
         rig.configure(false);
         RunResult r = rig.home.run();
         EXPECT_EQ(difference(received(rig.sink), crlfAll(messages)), "") << rig.home.log();
@@ -310,7 +299,7 @@ TEST_F(HotmailLive, EveryFailureIsReportedWithItsTextAndThePageButNoPassword) {
         SCOPED_TRACE(c.scenario);
         Rig rig;
         rig.sim.scenario(R"({"mailbox": )" + c.scenario + "}");
-        rig.fill({"Subject: first\n\n1\n", "Subject: second\n\n2\n"});
+        rig.sim.fill({"Subject: first\n\n1\n", "Subject: second\n\n2\n"});
         rig.configure(c.leave);
         rig.home.run({"-d"});
         std::string log = rig.home.log();
