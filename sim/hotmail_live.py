@@ -375,6 +375,7 @@ class LiveMailbox:
         linked = name in LINKED_PAGING
         more = (n < pages or scenario.get("repeat_page")) if linked else True
         link = ""
+        live.next = None
         if ids and more:
             last_id, last_stamp = ids[-1], stamp(inbox.index(ids[-1]))
             if linked:
@@ -385,6 +386,9 @@ class LiveMailbox:
                       "linkStamp": wrapped(anchor_date)}
             live.next = (n + 1, values)
             link = self.next_link(anchor, anchor_date, n + 1, escaped, req.broken == "bad_next_link")
+        elif scenario.get("link_on_empty") and more:
+            # A pager shown on a page without rows: nothing can follow from it.
+            link = self.next_link("", "", n + 1, escaped, False)
         marker = requests.marker if req.broken != "no_list_marker" else r'<div id=\"messageListPane\">'
         if not marker.endswith(">"):
             marker += r' tabindex=\"0\">'

@@ -321,8 +321,9 @@ int LiveLogin::list() {
             }
         }
         if (ended || (!linkedPaging && linkMsg.empty())) break;
-        // A page that lists nothing new repeats an earlier one: the paging would not end.
-        if (linkedPaging && added == 0) break;
+        // A page that lists nothing new repeats an earlier one or is empty: the paging
+        // would not end.
+        if (added == 0) break;
         long next = InStr(1, answer, "nextPageLink");
         if (!next) break;
         Str element = decoded(View(webFormParseUrl(next, answer, "<", ">")));

@@ -192,6 +192,20 @@ TEST_F(HotmailLive, DirectLandingOnTheInboxMakesNoExtraRequest) {
               (std::vector<std::string>{"/cgi-bin/wsignin", "/mail/InboxLight.aspx", "/mail/mail.fpp"}));
 }
 
+// An inbox page without rows ends the listing even when it shows a next-page link.
+TEST_F(HotmailLive, AnEmptyPageEndsTheListing) {
+    for (const char* build : {"_15.2.0000.0000", "_15.4.0317.0921"}) {
+        SCOPED_TRACE(build);
+        Rig rig;
+        rig.sim.scenario(std::string(R"({"mailbox": "full", "link_on_empty": true, "repeat_page": true, "build": ")") +
+                         build + "\"}");
+        rig.configure(false);
+        rig.home.run();
+        EXPECT_TRUE(alertActions(rig.home.log()).empty()) << rig.home.log();
+        EXPECT_EQ(rig.count("MailBox.GetInboxData&"), 1u) << testing::PrintToString(rig.refusals());
+    }
+}
+
 // Either line-end form, a body one byte short or without its last chunk, and the three
 // ways the <pre> block is written all give the message as it was stored.
 TEST_F(HotmailLive, SourcePageFormsAllForwardTheMessageIntact) {
