@@ -63,10 +63,6 @@ def login_body(address, password, ppft):
             + "&PPSX=Pas&LoginOptions=3&PPFT=" + encode(ppft))
 
 
-def entities(line):
-    return line.replace(b"&", b"&amp;").replace(b"<", b"&lt;").replace(b">", b"&gt;").replace(b'"', b"&quot;")
-
-
 def handed_out(value, what):
     if value is None:
         raise Refusal("%s followed before a page handed one out" % what)
@@ -490,7 +486,7 @@ class Hotmail(hotmail_live.LiveMailbox, simcore.Site):
         the page ended as the scenario says."""
         end = b"\n" if scenario.get("line_ends") == "lf" else b"\r\n"
         text = self.state.message(msg_id).replace(b"\r\n", b"\n")
-        lines = [entities(line) for line in text.split(b"\n")] if text else []
+        lines = [simcore.source_entities(line) for line in text.split(b"\n")] if text else []
         if text.endswith(b"\n"):
             lines.pop()
         pre = b"<PRE>  " if scenario.get("pre_trailing_blanks") else b"<PRE>"

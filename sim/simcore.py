@@ -141,6 +141,11 @@ def html_escape(text):
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
 
 
+def source_entities(line):
+    """A message's bytes as a page shows them: & < > " as entities."""
+    return line.replace(b"&", b"&amp;").replace(b"<", b"&lt;").replace(b">", b"&gt;").replace(b'"', b"&quot;")
+
+
 def first_difference(expected, got, what):
     """A reason naming where got leaves expected, with a little context."""
     at = next((i for i, (a, b) in enumerate(zip(expected, got)) if a != b), min(len(expected), len(got)))
