@@ -16,6 +16,8 @@ constexpr std::string_view kRowMarker = "<tr ";
 // Preceding characters of the session values in the mailbox pages.
 constexpr std::string_view kValueStart = " ,{\n\r\t";
 
+// The service answers with a script string, so the list's opening tag arrives with its
+// quotes backslash-escaped: the markers hold the backslashes.
 constexpr LiveRequests kSets[] = {
     {'A',
      "cn=%hmSvc%&mn=GetInboxData&d=true,true,{%2200000000-0000-0000-0000-000000000001%22,%pageOp%,0,Date,false,"
