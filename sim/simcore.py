@@ -15,9 +15,11 @@ import argparse
 import json
 import os
 import re
+import secrets
 import signal
 import socketserver
 import ssl
+import string
 import sys
 import threading
 import time
@@ -124,8 +126,24 @@ def percent(text):
     return urllib.parse.quote(text, safe="", encoding="latin-1", errors="replace")
 
 
+def encode(text):
+    """Letters and digits as they are, every other byte as "%" and two lower-case hex digits."""
+    data = text.encode("latin-1") if isinstance(text, str) else text
+    return "".join(chr(b) if chr(b) in string.ascii_letters + string.digits else "%%%02x" % b for b in data)
+
+
+def token(n=16, extra=""):
+    """A fresh random value: n letters and digits, then extra."""
+    return "".join(secrets.choice(string.ascii_letters + string.digits) for _ in range(n)) + extra
+
+
 def html_escape(text):
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
+
+
+def source_entities(line):
+    """A message's bytes as a page shows them: & < > " as entities."""
+    return line.replace(b"&", b"&amp;").replace(b"<", b"&lt;").replace(b">", b"&gt;").replace(b'"', b"&quot;")
 
 
 def first_difference(expected, got, what):

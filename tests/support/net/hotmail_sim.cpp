@@ -135,12 +135,26 @@ std::string HotmailSim::startUrl() const { return "http://127.0.0.1:" + std::to_
 std::string HotmailSim::loginHost() const { return "localhost:" + std::to_string(ports_[1]); }
 std::string HotmailSim::mailHost() const { return "127.0.0.1:" + std::to_string(ports_[2]); }
 
+std::vector<std::pair<std::string, std::string>> HotmailSim::agentSettings() const {
+    return {{"HotmailStartURL", startUrl()}, {"HotmailLoginHost", loginHost()}};
+}
+
 void HotmailSim::addMessage(const std::string& id, const std::string& source) {
     if (!validId(id)) throw std::invalid_argument("message id not usable in a URL: " + id);
     writeFile(state_ + "/messages/" + id, source);
     std::vector<std::string> in = inbox();
     in.push_back(id);
     writeMailbox(in, trash(), read());
+}
+
+std::vector<std::string> HotmailSim::fill(const std::vector<std::string>& messages) {
+    std::vector<std::string> ids;
+    size_t stored = inbox().size() + trash().size();
+    for (const std::string& text : messages) {
+        ids.push_back("M" + std::to_string(stored + ids.size() + 1));
+        addMessage(ids.back(), text);
+    }
+    return ids;
 }
 
 std::string HotmailSim::source(const std::string& id) const { return readFile(state_ + "/messages/" + id); }

@@ -39,10 +39,14 @@ public:
     std::string startUrl() const;  // "http://127.0.0.1:<port>/"
     std::string loginHost() const; // "localhost:<port>"
     std::string mailHost() const;  // "127.0.0.1:<port>"
+    // The settings that send the agent's Hotmail accounts here.
+    std::vector<std::pair<std::string, std::string>> agentSettings() const;
 
     // Stores a message's source bytes and appends it, unread, to the inbox. Ids are
     // letters, digits, ".", "_" and "-" (they travel unencoded in URLs).
     void addMessage(const std::string& id, const std::string& source);
+    // Adds the messages as M1, M2, ... (numbered on from those already stored); their ids.
+    std::vector<std::string> fill(const std::vector<std::string>& messages);
     std::string source(const std::string& id) const;
     std::vector<std::string> inbox() const;
     std::vector<std::string> trash() const;
