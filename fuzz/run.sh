@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 build=$1 runs=$2 jobs=${3:-1}
 shift $(($# < 3 ? $# : 3))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(index settings pop imap smtp http_header http_chunked forms hotmail utf8 qp_base64 relay)
+[ ${#targets[@]} -gt 0 ] || targets=(index settings pop imap smtp http_header http_chunked forms hotmail yahoo utf8 qp_base64 relay)
 
 artifacts=$build/fuzz-artifacts
 scratch=$(mktemp -d)

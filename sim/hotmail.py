@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The Hotmail stand-in: the sign-in pages and the CGI mailbox, served strictly.
+"""The Hotmail stand-in: the sign-in pages, the CGI mailbox and the Windows Live
+mailbox (hotmail_live.py), served strictly.
 
 Roles: "start" (the mail start page, HTTP), "login" (the sign-in server, HTTPS) and
 "mail" (the mailbox pages, HTTP). A request that differs from what the agent must send
@@ -11,14 +12,14 @@ import math
 import os
 import re
 import secrets
-import string
 import sys
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import hotmail_live  # noqa: E402
 import simcore  # noqa: E402
-from simcore import Refusal, Response, ScenarioError, html_escape  # noqa: E402
+from simcore import Refusal, Response, ScenarioError, encode, html_escape, token  # noqa: E402
 
 USER_AGENT = "Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 6.0; Trident/4.0)"
 FORM_TYPE = "application/x-www-form-urlencoded"
@@ -47,31 +48,19 @@ ERROR_PAGES = {"/toobusy.html": "toobusy", "/cgi-bin/fm_shell.asp": "fm_shell", 
 # Kinds that leave one marker out of the page of the steps named, so that one login
 # part fails.
 MARKER_STEPS = {"no_wsignin": ("login", "form"), "no_sbox_url": ("wsignin",), "no_cookie_url": ("wsignin",),
-                "no_home": ("sbox",), "no_inbox": ("home", "sbox"), "no_trash": ("dir",)}
+                "no_home": ("sbox",), "no_inbox": ("home", "sbox"), "no_trash": ("dir",),
+                **hotmail_live.MARKER_STEPS}
+MAILBOXES = ("cgi", "classic", "full")
 LOGIN_ERRORS = {"login_error": ("80048821", "Sign-in refused", "The account is blocked for a while."),
                 "login_error_code": ("80041012", None, None)}
 GETMSG_QUERY = re.compile(r"msg=([^&]*)&(.*)&a=([^&]*)")
 DIR_QUERY = re.compile(r"page=([1-9][0-9]*)&wo=&msg=&curmbox=" + INBOX + r"&a=([^&]*)&sort=date")
 
 
-def encode(text):
-    """Letters and digits as they are, every other byte as "%" and two lower-case hex digits."""
-    data = text.encode("latin-1") if isinstance(text, str) else text
-    return "".join(chr(b) if chr(b) in string.ascii_letters + string.digits else "%%%02x" % b for b in data)
-
-
-def token(n=16, extra=""):
-    return "".join(secrets.choice(string.ascii_letters + string.digits) for _ in range(n)) + extra
-
-
 def login_body(address, password, ppft):
     pad = PAD[:41 - len(password)] if len(password) < 41 else ""
     return ("login=" + encode(address) + "&passwd=" + encode(password) + "&sec=&mspp_shared=&PwdPad=" + encode(pad)
             + "&PPSX=Pas&LoginOptions=3&PPFT=" + encode(ppft))
-
-
-def entities(line):
-    return line.replace(b"&", b"&amp;").replace(b"<", b"&lt;").replace(b">", b"&gt;").replace(b'"', b"&quot;")
 
 
 def handed_out(value, what):
@@ -97,9 +86,10 @@ class Session:
         self.jar = simcore.CookieJar()
         self.last_url = None    # the previous request's URL: the next one's Referer
         self.inbox_page = None  # URL of the page with the inbox link: the listing's Referer
+        self.live = None        # a Live mailbox's session, once the sign-in link led to one
 
 
-class Hotmail(simcore.Site):
+class Hotmail(hotmail_live.LiveMailbox, simcore.Site):
     def __init__(self, state):
         super().__init__(state)
         self.roles = {name: simcore.Role(name, scheme) for name, scheme in
@@ -110,6 +100,9 @@ class Hotmail(simcore.Site):
     # --- framework hooks
 
     def step_of(self, req):
+        live = self.live_step(req)
+        if live:
+            return live
         if req.role.name == "mail" and req.path == "/cgi-bin/getmsg":
             if "&_HMaction=" in req.query:
                 return "move"
@@ -117,6 +110,9 @@ class Hotmail(simcore.Site):
         return STEPS.get((req.role.name, req.path))
 
     def message_of(self, req):
+        live = self.live_step(req)
+        if live:
+            return self.live_message(req, live)
         match = GETMSG_QUERY.fullmatch(req.query) if req.path == "/cgi-bin/getmsg" else None
         return match.group(1) if match else None
 
@@ -129,22 +125,16 @@ class Hotmail(simcore.Site):
     def respond(self, req, scenario):
         if req.path in ERROR_PAGES:
             return self.error_page(req)
+        live = self.live_step(req)
         step = self.step_of(req)
         if step is None:
             raise Refusal("no page %s on the %s server" % (req.path, req.role.name))
         if step == "start":
             self.session = Session()
-            referer = None
-        elif step in LISTING_STEPS:
-            referer = self.session.inbox_page
-            if referer is None:
-                raise Refusal("%s request before a page with the inbox link was served" % step)
-        else:
-            referer = self.session.last_url
-            if referer is None:
-                raise Refusal("%s request before the start page" % step)
-        self.check_headers(req, METHODS.get(step, "GET"), referer)
-        return self.run_step(req, scenario, step)
+        # The Live steps share some names with the CGI ones (mark, move) but not their pages.
+        handler = "live_" + step if live else step
+        self.check_headers(req, *(self.live_lines(req, step) if live else self.cgi_lines(step)))
+        return self.run_step(req, scenario, step, handler)
 
     def refuse(self, req, reason):
         if req.role.name == "start":
@@ -159,19 +149,34 @@ class Hotmail(simcore.Site):
 
     # --- checks shared by the steps
 
-    def check_headers(self, req, method, referer):
+    def cgi_lines(self, step):
+        """The method and the header lines between Host and Cookie a CGI step needs."""
+        if step == "start":
+            referer = None
+        elif step in LISTING_STEPS:
+            referer = self.session.inbox_page
+            if referer is None:
+                raise Refusal("%s request before a page with the inbox link was served" % step)
+        else:
+            referer = self.session.last_url
+            if referer is None:
+                raise Refusal("%s request before the start page" % step)
+        return METHODS.get(step, "GET"), hotmail_live.page_lines(referer)
+
+    def check_headers(self, req, method, lines):
+        """lines: the step's own header lines, [(name, value)] in order, between Host and
+        Cookie."""
         if req.method != method:
             raise Refusal("method %s, expected %s" % (req.method, method))
         if req.version != "HTTP/1.1":
             raise Refusal("version %s, expected HTTP/1.1" % req.version)
         cookies = self.session.jar.line(req.host)
-        expected = (["User-Agent", "Host"] + (["Referer"] if referer else []) + ["Accept", "Connection"]
-                    + (["Cookie"] if cookies else []) + (["content-type", "content-length"] if method == "POST" else []))
+        expected = (["User-Agent", "Host"] + [name for name, _ in lines] + (["Cookie"] if cookies else [])
+                    + (["content-type", "content-length"] if method == "POST" else []))
         names = [name for name, _ in req.headers]
         if names != expected:
             raise Refusal("header lines %s, expected %s" % (", ".join(names), ", ".join(expected)))
-        values = {"User-Agent": USER_AGENT, "Referer": referer, "Accept": "*/*", "Connection": "Keep-Alive",
-                  "Cookie": cookies, "content-type": FORM_TYPE}
+        values = dict(lines, **{"User-Agent": USER_AGENT, "Cookie": cookies, "content-type": FORM_TYPE})
         for name, value in req.headers:
             if name in values and value != values[name]:
                 raise Refusal("%s: %r, expected %r" % (name, value, values[name]))
@@ -320,6 +325,11 @@ class Hotmail(simcore.Site):
         self.check_query(req, "wa=wsignin1.0&t=" + s.t3, "sign-in link")
 
     def page_wsignin(self, req, scenario, _):
+        mailbox = scenario.get("mailbox", "cgi")
+        if mailbox not in MAILBOXES:
+            raise ScenarioError("unknown mailbox %r" % mailbox)
+        if mailbox != "cgi":
+            return self.live_signin(req, scenario, mailbox)
         s = self.session
         s.t4 = token(16)
         sbox = self.mail_url("/cgi-bin/sbox?t=" + s.t4).replace("/", "\\/")
@@ -459,7 +469,7 @@ class Hotmail(simcore.Site):
         the page ended as the scenario says."""
         end = b"\n" if scenario.get("line_ends") == "lf" else b"\r\n"
         text = self.state.message(msg_id).replace(b"\r\n", b"\n")
-        lines = [entities(line) for line in text.split(b"\n")] if text else []
+        lines = [simcore.source_entities(line) for line in text.split(b"\n")] if text else []
         if text.endswith(b"\n"):
             lines.pop()
         pre = b"<PRE>  " if scenario.get("pre_trailing_blanks") else b"<PRE>"

@@ -15,9 +15,11 @@ import argparse
 import json
 import os
 import re
+import secrets
 import signal
 import socketserver
 import ssl
+import string
 import sys
 import threading
 import time
@@ -158,8 +160,24 @@ def percent(text):
     return urllib.parse.quote(text, safe="", encoding="latin-1", errors="replace")
 
 
+def encode(text):
+    """Letters and digits as they are, every other byte as "%" and two lower-case hex digits."""
+    data = text.encode("latin-1") if isinstance(text, str) else text
+    return "".join(chr(b) if chr(b) in string.ascii_letters + string.digits else "%%%02x" % b for b in data)
+
+
+def token(n=16, extra=""):
+    """A fresh random value: n letters and digits, then extra."""
+    return "".join(secrets.choice(string.ascii_letters + string.digits) for _ in range(n)) + extra
+
+
 def html_escape(text):
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
+
+
+def source_entities(line):
+    """A message's bytes as a page shows them: & < > " as entities."""
+    return line.replace(b"&", b"&amp;").replace(b"<", b"&lt;").replace(b">", b"&gt;").replace(b'"', b"&quot;")
 
 
 def first_difference(expected, got, what):
@@ -414,15 +432,17 @@ class Site:
             self.state.log(request, response, refused)
             return response
 
-    def run_step(self, request, scenario, step):
+    def run_step(self, request, scenario, step, handler=None):
         """A step's check (it refuses, or returns a Response to give at once or a value
         for the page), then the scenario's failure (self.fault), then its page: the
-        methods check_<step> and page_<step>."""
-        checked = getattr(self, "check_" + step)(request, scenario)
+        methods check_<handler> and page_<handler>, the handler named after the step
+        unless given."""
+        handler = handler or step
+        checked = getattr(self, "check_" + handler)(request, scenario)
         if isinstance(checked, Response):
             return checked
         failed = self.fault(request, scenario, step, self.message_of(request))
-        return failed or getattr(self, "page_" + step)(request, scenario, checked)
+        return failed or getattr(self, "page_" + handler)(request, scenario, checked)
 
     def step_of(self, request):
         return None

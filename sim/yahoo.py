@@ -16,15 +16,13 @@ import email.policy
 import io
 import os
 import re
-import secrets
-import string
 import sys
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import simcore  # noqa: E402
-from simcore import Refusal, Response, ScenarioError, html_escape  # noqa: E402
+from simcore import Refusal, Response, ScenarioError, encode, html_escape, token  # noqa: E402
 
 USER_AGENT = "Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 6.0; Trident/4.0)"
 FORM_TYPE = "application/x-www-form-urlencoded"
@@ -95,16 +93,6 @@ LOGIN_PAGES = {
 }
 FAULT_STRING = "Service temporarily unavailable."
 FAULT_DETAIL = "Try again in a few minutes."
-
-
-def encode(text):
-    """Letters and digits as they are, every other byte as "%" and two lower-case hex digits."""
-    data = text.encode("latin-1") if isinstance(text, str) else text
-    return "".join(chr(b) if chr(b) in string.ascii_letters + string.digits else "%%%02x" % b for b in data)
-
-
-def token(n=16, extra=""):
-    return "".join(secrets.choice(string.ascii_letters + string.digits) for _ in range(n)) + extra
 
 
 def xml_text(data):

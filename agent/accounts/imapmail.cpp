@@ -38,6 +38,7 @@ const MailboxClient kImap = {
     [](webMail& s) { return imap_close(client(s)); },
     [](webMail& s) { return client(s).socket.connected == 1; },
     [](webMail& s) { return ErrorRule(View(client(s).socket.errorText), View(client(s).socket.errorDetail)); },
+    nullptr,
 };
 
 int ImapMail_OpenAccount(webMail& s) { return OpenMailbox(s, kImap); }

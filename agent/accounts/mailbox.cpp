@@ -167,6 +167,7 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
         }
         Str key = client.idField == 1 ? ToStr(line) : NthField(line, " ", 1);
         Str id = client.idField == 1 ? key : NthField(line, " ", client.idField);
+        if (client.indexKey) id = ToStr(client.indexKey(View(key)));
         if (client.idField != 1) debugLog("msgNum: %s   msgID: %s", key.c_str(), id.c_str());
         char status[64];
         std::snprintf(status, sizeof status, "Forwarding message %i of %i", i, s.newCount);

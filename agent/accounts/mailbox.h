@@ -25,6 +25,8 @@ struct MailboxClient {
     int (*close)(webMail& s);
     bool (*connected)(webMail& s);
     int (*error)(webMail& s); // the error rule with the client's texts; returns -1
+    // The mail index key of an identifier, or null when it is the identifier itself.
+    std::string_view (*indexKey)(std::string_view id);
 };
 
 struct mailIndex;

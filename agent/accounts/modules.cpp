@@ -1,13 +1,15 @@
 #include "accounts.h"
 
 #include "hotmail.h"
+#include "yahoo.h"
 #include "tstr.h"
 
 namespace {
 
 constexpr AccountModule kModules[] = {
     {"AOL", AolMail_Init},           {"Gmail", GmailMail_Init}, {"Hotmail", HotmailMail_Init},
-    {"MSN", HotmailMail_Init},       {"Netscape", NetscapeMail_Init}, {"IMAP", ImapMail_Init},
+    {"MSN", HotmailMail_Init},       {"Netscape", NetscapeMail_Init}, {"Yahoo", YahooMail_Init},
+    {"IMAP", ImapMail_Init},
     {nullptr, PopMail_Init},
 };
 

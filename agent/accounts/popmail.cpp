@@ -43,6 +43,7 @@ const MailboxClient kPop = {
     [](webMail& s) { return pop_close(client(s)); },
     [](webMail& s) { return client(s).socket.connected == 1; },
     [](webMail& s) { return ErrorRule(View(client(s).socket.errorText), View(client(s).socket.errorDetail)); },
+    nullptr,
 };
 
 int PopMail_OpenAccount(webMail& s) { return OpenMailbox(s, kPop); }

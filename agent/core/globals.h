@@ -40,7 +40,7 @@ struct Globals {
     Str smtpAuth, smtpLogin;
     int smtpVfy = 0;
     Str smtpFrom, dftFwd, autoFwd, autoTime;
-    Str hotmailStartUrl, hotmailLoginHost;
+    Str hotmailStartUrl, hotmailLoginHost, yahooStartUrl, yahooLoginHost;
 
     std::array<AccountRow, kMaxAccounts> accounts;
 };

@@ -333,6 +333,8 @@ void readSettings(prefs::Domain& domain) {
     debugLog("autoTime: %s", globals.autoTime.c_str());
     globals.hotmailStartUrl = serviceSetting(domain, "HotmailStartURL", kHotmailStartUrl);
     globals.hotmailLoginHost = serviceSetting(domain, "HotmailLoginHost", kHotmailLoginHost);
+    globals.yahooStartUrl = serviceSetting(domain, "YahooStartURL", kYahooStartUrl);
+    globals.yahooLoginHost = serviceSetting(domain, "YahooLoginHost", kYahooLoginHost);
 
     // Records are taken as stored, usable or not: parseAccountRecord tells an unusable
     // account (skipped) from the end of the list.
@@ -347,7 +349,7 @@ void readSettings(prefs::Domain& domain) {
 
 void releaseSettings() {
     for (Str* s : {&globals.smtpHost, &globals.smtpAuth, &globals.smtpLogin, &globals.smtpFrom, &globals.dftFwd,
-                   &globals.autoFwd, &globals.autoTime, &globals.hotmailStartUrl, &globals.hotmailLoginHost, &globals.indexPath, &globals.lastStatusAccount,
+                   &globals.autoFwd, &globals.autoTime, &globals.hotmailStartUrl, &globals.hotmailLoginHost, &globals.yahooStartUrl, &globals.yahooLoginHost, &globals.indexPath, &globals.lastStatusAccount,
                    &globals.lastStatusMessage})
         Str().swap(*s);
     // Swapped, not assigned: assigning an empty string keeps the old block.

@@ -142,12 +142,18 @@ int pageError(webMail& s, std::string_view text, std::string_view detail) {
     return -1;
 }
 
-int checkPage(webMail& s) {
-    HttpClient& http = client(s);
+namespace {
+
+// The error check on the last answer's URL and the given part of its body.
+int checkText(webMail& s, std::string_view text) {
     Str detail;
-    if (!ErrorPage(View(http.url), View(http.body), detail)) return 0;
+    if (!ErrorPage(View(client(s).url), text, detail)) return 0;
     return pageError(s, View(serverError()), View(detail));
 }
+
+} // namespace
+
+int checkPage(webMail& s) { return checkText(s, View(client(s).body)); }
 
 int sendRequest(webMail& s, const char* method, std::string_view url, std::string_view body, std::string_view headers) {
     HttpClient& http = client(s);
@@ -389,15 +395,19 @@ long nextText(webMail& s, Source& source, std::string_view& chunk) {
             break;
         }
         // An error page in place of the message is reported as such, not as a message
-        // without its text; the message itself may well mention an error marker.
-        if (source.beforeText()) {
-            std::string_view piece = View(http.body);
-            long pre = InStr(1, piece, "<pre");
-            Str detail;
-            if (ErrorPage("", pre ? piece.substr(0, static_cast<size_t>(pre - 1)) : piece, detail))
-                return pageError(s, View(serverError()), View(detail));
-        }
+        // without its text. Only the page before the text is checked: a message may
+        // quote an error marker. When the text began in this piece without a whole
+        // "<pre>" in it, the marker was split and what came before it was checked.
+        bool head = source.beforeText();
         source.feed(View(http.body), s.sourceText);
+        if (head) {
+            std::string_view before = View(http.body);
+            if (!source.beforeText()) {
+                long pre = InStr(1, before, "<pre>");
+                before = before.substr(0, pre ? static_cast<size_t>(pre - 1) : 0);
+            }
+            if (checkText(s, before) < 0) return -1;
+        }
     }
     chunk = View(s.sourceText);
     return static_cast<long>(s.sourceText.size());
@@ -419,7 +429,7 @@ int MarkMsg(webMail& s, std::string_view id) {
 }
 
 const MailboxClient kHotmail = {
-    nullptr, 1, nullptr, nullptr, nullptr, openSource, nextSource, DelMsg, MarkMsg, nullptr, nullptr, HttpError,
+    nullptr, 1, nullptr, nullptr, nullptr, openSource, nextSource, DelMsg, MarkMsg, nullptr, nullptr, HttpError, nullptr,
 };
 
 int HotmailMail_OpenAccount(webMail& s) { return Login(s).run(); }

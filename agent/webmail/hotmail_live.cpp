@@ -16,6 +16,8 @@ constexpr std::string_view kRowMarker = "<tr ";
 // Preceding characters of the session values in the mailbox pages.
 constexpr std::string_view kValueStart = " ,{\n\r\t";
 
+// The service answers with a script string, so the list's opening tag arrives with its
+// quotes backslash-escaped: the markers hold the backslashes.
 constexpr LiveRequests kSets[] = {
     {'A',
      "cn=%hmSvc%&mn=GetInboxData&d=true,true,{%2200000000-0000-0000-0000-000000000001%22,%pageOp%,0,Date,false,"
@@ -27,7 +29,7 @@ constexpr LiveRequests kSets[] = {
      "000000000002%22,[%22%msgID%%22],[{%225C%5C%7C0%5C%7C8CC05E2384AC7D0%5C%7C%22,null}],{%2200000000-0000-0000-"
      "0000-000000000001%22,FirstPage,0,Date,false,%2200000000-0000-0000-0000-000000000000%22,%22%22,1,2,false,%22%22,"
      "0,-1,Off}&v=1&mt=%mtVal%",
-     "<div id=\"messageListContentContainer\">"},
+     R"(<div id=\"messageListContentContainer\">)"},
     {'B',
      "cn=%hmSvc%&mn=GetInboxData&d=true,false,true,{%2200000000-0000-0000-0000-000000000001%22,%pageOp%,0,Date,false,"
      "%linkMsg%,%linkStamp%,%pageNo%,%pageNo%,false,null,-1,-1,Off},false,null&v=1&mt=%mtVal%",
@@ -38,7 +40,7 @@ constexpr LiveRequests kSets[] = {
      "000000000002%22,[%22%msgID%%22],[{%2240%5C%7C0%5C%7C8CC051E7D39E020%5C%7C%5C%7C%22}],{%2200000000-0000-0000-"
      "0000-000000000001%22,FirstPage,0,Date,false,%2200000000-0000-0000-0000-000000000000%22,%22%22,1,2,false,%22%22,"
      "20,-1,Off}&v=1&mt=%mtVal%",
-     "<div id=\"messageListContentContainer\">"},
+     R"(<div id=\"messageListContentContainer\">)"},
     {'C',
      "cn=%hmSvc%&mn=GetInboxData&d=true,false,true,{%2200000000-0000-0000-0000-000000000001%22,,,%pageOp%,5,%pageNo%,"
      "%linkMsg%,%linkStamp%,Date,false,false,%22%22,null,-1,Off,123,null,null},false,null&v=1",
@@ -49,7 +51,7 @@ constexpr LiveRequests kSets[] = {
      "000000000002%22,[%22%msgID%%22],[{%224%5C%7C0%5C%7C8CCF6EFA7498FF0%5C%7C%5C%7C0%5C%7C0%5C%7C0%5C%7C6%5C%7C%22}],"
      "null,{%2200000000-0000-0000-0000-000000000001%22,,,FirstPage,5,1,%2200000000-0000-0000-0000-000000000000%22,%22%"
      "22,Date,false,false,%22%22,null,0,Off,122,null,%22%22},true,false,null,null,null,false&v=1",
-     "<div id=\"messageListScrollableContainer\""},
+     R"(<div id=\"messageListScrollableContainer\")"},
     {'D',
      "cn=%hmSvc%&mn=GetInboxData&d=true,false,true,{%2200000000-0000-0000-0000-000000000001%22,null,null,%pageOp%,5,%"
      "pageNo%,%linkMsg%,%linkStamp%,Date,false,false,null,null,-1,Off,-1,null,null,false},false,null&v=1",
@@ -61,7 +63,7 @@ constexpr LiveRequests kSets[] = {
      "7C%22}],null,{%2200000000-0000-0000-0000-000000000001%22,,,FirstPage,5,1,%2200000000-0000-0000-0000-"
      "000000000000%22,%22%22,Date,false,false,%22%22,null,-1,Off,3,null,%22%22,true},false,false,null,null,null,false,"
      "false&v=1",
-     "<div id=\"messageListScrollableContainer\""},
+     R"(<div id=\"messageListScrollableContainer\")"},
 };
 
 // The versions from which sets B, C and D apply.
@@ -321,8 +323,9 @@ int LiveLogin::list() {
             }
         }
         if (ended || (!linkedPaging && linkMsg.empty())) break;
-        // A page that lists nothing new repeats an earlier one: the paging would not end.
-        if (linkedPaging && added == 0) break;
+        // A page that lists nothing new repeats an earlier one or is empty: the paging
+        // would not end.
+        if (added == 0) break;
         long next = InStr(1, answer, "nextPageLink");
         if (!next) break;
         Str element = decoded(View(webFormParseUrl(next, answer, "<", ">")));

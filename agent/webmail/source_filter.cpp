@@ -1,5 +1,7 @@
 #include "source_filter.h"
 
+#include <utility>
+
 #include "texthelpers.h"
 
 namespace {
@@ -138,8 +140,11 @@ void LiveSource::endLine(std::string_view line, Str& out) {
         long pre = InStr(1, line, "<pre>");
         if (!pre) return;
         state_ = State::Inside;
+        opening_ = true;
         line.remove_prefix(static_cast<size_t>(pre - 1) + 5);
     }
+    // As in HTML, a line break right after "<pre>" belongs to the markup, not the text.
+    if (std::exchange(opening_, false) && (line == "\r\n" || line == kEntityLineEnd)) return;
     if (long close = InStr(1, line, "</pre>")) {
         keep(line.substr(0, static_cast<size_t>(close - 1)), out);
         state_ = State::After;
@@ -175,6 +180,7 @@ void LiveSource::feed(std::string_view piece, Str& out) {
             return;
         }
         state_ = State::Inside;
+        opening_ = true;
         line_.erase(0, static_cast<size_t>(pre - 1) + 5);
     }
     if (long close = InStr(1, View(line_), "</pre>")) {
@@ -188,6 +194,7 @@ void LiveSource::feed(std::string_view piece, Str& out) {
         size_t at = line_.rfind(c, cut - 1);
         if (at != Str::npos && at + kLiveTail > cut) cut = at;
     }
+    opening_ = false;
     keep(View(line_).substr(0, cut), out);
     line_.erase(0, cut);
 }

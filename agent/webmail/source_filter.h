@@ -34,7 +34,7 @@ private:
 
 // The Windows Live mailbox's page: the source stands after "<pre>" up to "</pre>", with
 // HTML entities, its line ends either as CR LF or written "&#13;&#10;". Lines end at
-// either form. A page whose last line runs into closing markup without "</pre>" ends at
+// either form; a line end right after "<pre>" is markup, as in HTML. A page whose last line runs into closing markup without "</pre>" ends at
 // that markup's "</".
 class LiveSource {
 public:
@@ -48,7 +48,8 @@ private:
     void keep(std::string_view text, Str& out);
 
     State state_ = State::Before;
-    Str line_; // the line being received
+    Str line_;             // the line being received
+    bool opening_ = false; // just after "<pre>": a line end here is not part of the text
 };
 
 // "&lt;", "&gt;", "&quot;" and "&amp;" (any case) decoded in one pass: a decoded "&" is

@@ -2,6 +2,7 @@
 // web modules share.
 #pragma once
 
+#include "mime_segments.h"
 #include "source_filter.h"
 #include "tstr.h"
 
@@ -41,6 +42,18 @@ struct webMail {
     Str buildVersion;
     Str serviceClass;
     const LiveRequests* liveSet = nullptr;
+    // Yahoo module.
+    Str wssid;     // the web service's session identifier
+    Str logoutUrl; // set once the mail application was reached
+    Str messageId;              // the message being rebuilt
+    yahoo::MimeSegments segments; // its steps after the header block
+    size_t segment = 0;         // the step being sent
+    int segmentPhase = 0;       // 0 its text, 1 its download to start, 2 the download running
+    yahoo::Base64Lines base64;
+    Str mailHost;               // the web service's host, kept while a download is redirected
+    int mailPort = 0;
+    int mailTLS = 0;
+
     CgiSource cgiSource;   // text recovery of the message being fetched
     LiveSource liveSource;
     Str sourceText;      // the recovered text of the current piece

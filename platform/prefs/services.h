@@ -11,10 +11,12 @@ inline constexpr std::string_view kAolImapServer = "imap.aol.com";
 inline constexpr std::string_view kNetscapeImapServer = "imap.netscape.net";
 
 // Where the web-mail modules sign in. Settings the preferences window does not show
-// ("HotmailStartURL", "HotmailLoginHost") replace them, so tests and the demo can point
-// the agent at stand-ins.
+// ("HotmailStartURL", "HotmailLoginHost", "YahooStartURL", "YahooLoginHost") replace
+// them, so tests and the demo can point the agent at stand-ins.
 inline constexpr std::string_view kHotmailStartUrl = "http://mail.live.com/";
 inline constexpr std::string_view kHotmailLoginHost = "login.live.com";
+inline constexpr std::string_view kYahooStartUrl = "http://mail.yahoo.com/";
+inline constexpr std::string_view kYahooLoginHost = "login.yahoo.com";
 
 namespace services {
 

@@ -30,7 +30,8 @@ constexpr std::size_t kMaxAccounts = 20;
 // Keys the agent reads as one plain string each.
 constexpr std::string_view kSingleValueKeys[] = {"SMTPHost", "SMTPSecure", "SMTPAuth",        "SMTPVfy",
                                                  "dftFwd",   "autoFwd",    "autoTime",        "showMenu",
-                                                 "HotmailStartURL", "HotmailLoginHost"};
+                                                 "HotmailStartURL", "HotmailLoginHost", "YahooStartURL",
+                                                 "YahooLoginHost"};
 // Keys the agent reads as Base64, written only through their own commands.
 constexpr std::pair<std::string_view, std::string_view> kEncodedKeys[] = {{"SMTPLogin", "smtp-login"},
                                                                           {"SMTPFrom", "smtp-from"}};

@@ -36,18 +36,7 @@ protected:
     void configure(bool leave, const std::string& type = "Hotmail") {
         Acct a{kAddr, "", leave, type};
         a.password = kPassword;
-        home.settings({record(a)}, sink.server(),
-                      {{"HotmailStartURL", sim.startUrl()}, {"HotmailLoginHost", sim.loginHost()}});
-    }
-
-    // Stores the messages as M1, M2, ... in the inbox, in order.
-    std::vector<std::string> fill(const std::vector<std::string>& messages) {
-        std::vector<std::string> ids;
-        for (size_t i = 0; i < messages.size(); ++i) {
-            ids.push_back("M" + std::to_string(i + 1));
-            sim.addMessage(ids.back(), messages[i]);
-        }
-        return ids;
+        home.settings({record(a)}, sink.server(), sim.agentSettings());
     }
 
     std::string section() const {
@@ -68,7 +57,7 @@ protected:
 TEST_F(Hotmail, DeleteModeForwardsInPageOrderThenMovesToTheTrash) {
     sim.scenario(R"({"page_size": 2})");
     const auto messages = sampleMessages();
-    const auto ids = fill(messages);
+    const auto ids = sim.fill(messages);
     configure(false);
 
     RunResult first = home.run();
@@ -91,7 +80,7 @@ TEST_F(Hotmail, DeleteModeForwardsInPageOrderThenMovesToTheTrash) {
 TEST_F(Hotmail, LeaveModeMarksReadAndRemembersWithLfPages) {
     sim.scenario(R"({"page_size": 2, "line_ends": "lf", "intermediate_form": false})");
     const auto messages = sampleMessages();
-    const auto ids = fill(messages);
+    const auto ids = sim.fill(messages);
     configure(true, "MSN");
 
     RunResult first = home.run();
@@ -111,7 +100,7 @@ TEST_F(Hotmail, LeaveModeMarksReadAndRemembersWithLfPages) {
 TEST_F(Hotmail, AFailedMoveIsFinishedByTheNextRunWithoutForwardingAgain) {
     sim.scenario(R"({"fail": {"step": "move", "kind": "errortext", "ids": ["M2"], "times": 2}})");
     const std::vector<std::string> messages = {"Subject: one\n\n1\n", "Subject: two\n\n2\n", "Subject: three\n\n3\n"};
-    fill(messages);
+    sim.fill(messages);
     configure(false);
 
     RunResult first = home.run();
@@ -182,7 +171,7 @@ TEST_F(Hotmail, EveryFailureIsReportedWithItsTextAndThePageButNoPassword) {
         {R"({"fail": {"step": "wsignin", "kind": "errortext"}})", "Hotmail server returned an error.",
          "Your mailbox & folders are unavailable."},
     };
-    fill({"Subject: kept\n\nbody\n"});
+    sim.fill({"Subject: kept\n\nbody\n"});
     configure(false);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
@@ -204,7 +193,7 @@ TEST_F(Hotmail, EveryFailureIsReportedWithItsTextAndThePageButNoPassword) {
 
 TEST_F(Hotmail, PagingThatNeverEndsStopsAndSigtermStopsQuietly) {
     sim.scenario(R"({"page_size": 1, "repeat_paging": true})");
-    fill({"Subject: one\n\n1\n", "Subject: two\n\n2\n"});
+    sim.fill({"Subject: one\n\n1\n", "Subject: two\n\n2\n"});
     configure(true);
     RunResult r = home.run();
     EXPECT_EQ(sink.count(), 2u) << r.out << home.log();
@@ -215,7 +204,7 @@ TEST_F(Hotmail, PagingThatNeverEndsStopsAndSigtermStopsQuietly) {
     sim.scenario(R"({"page_size": 1, "body": {"step": "dir", "mode": "split", "at": 10}})");
     std::vector<std::string> many;
     for (int i = 0; i < 20; ++i) many.push_back("Subject: more " + std::to_string(i) + "\n\nx\n");
-    fill(many);
+    sim.fill(many);
     sim.clearRequests();
     auto agent = home.start();
     ASSERT_TRUE(agent->waitForLine("updateStatus\t" + kAddr + "\tGetting mail list", kRunSeconds));

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "webmail_sim.h"
 
@@ -13,6 +15,10 @@ public:
     std::string startUrl() const;  // "http://127.0.0.1:<port>/"
     std::string loginHost() const; // "localhost:<port>"
     std::string mailHost() const;  // "127.0.0.1:<port>"
+    // The settings that send the agent's Hotmail accounts here.
+    std::vector<std::pair<std::string, std::string>> agentSettings() const;
+    // Adds the messages as M1, M2, ... (numbered on from those already stored); their ids.
+    std::vector<std::string> fill(const std::vector<std::string>& messages);
 
     static std::string script();
 };
