@@ -316,7 +316,10 @@ long nextStep(webMail& s, std::string_view& chunk) {
                 return -1;
             }
             if (n == 0) {
+                // An attachment sent as it is may end without a line end; the delimiter
+                // that follows needs its own.
                 if (seg.asBase64) s.base64.finish(s.sourceText);
+                else s.sourceText.append("\r\n");
                 restoreHost(s);
                 ++s.segment;
                 s.segmentPhase = 0;

@@ -375,7 +375,9 @@ const char* BuildParts(std::string_view answer, MimeSegments& out, TopLabel& top
             if (!tEnd) return "Message part text not found.";
             Str content = decoded(ToStr(answer.substr(static_cast<size_t>(t - 1) + 6, static_cast<size_t>(tEnd - t - 6))));
             content = crlfLines(View(content));
-            if (!content.ends_with("\r\n")) content.append("\r\n");
+            // Inside a multipart the line end before the next delimiter belongs to the
+            // delimiter, so a text that ends with a line end keeps it and gets one more.
+            if (!isTop || !content.ends_with("\r\n")) content.append("\r\n");
             HdrParms parms = parseHdrParms(View(typeParams));
             body = EncodeText(View(getHdrParmVal(parms, "charset")), View(content));
             setHdrParmVal(parms, "charset", View(body.charset));

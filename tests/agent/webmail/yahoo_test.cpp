@@ -156,7 +156,7 @@ TEST(YahooParts, NestedPartsComeOutWithTheirBoundaries) {
     EXPECT_EQ(joined(segments),
               "--A\r\nContent-Type: multipart/alternative; boundary=\"B\"\r\n\r\n"
               "--B\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\nContent-Transfer-Encoding: 7bit\r\n\r\n"
-              "Hello & welcome\r\n"
+              "Hello & welcome\r\n\r\n" // its own line end, then the delimiter's
               "--B\r\nContent-Type: text/html; charset=\"utf-8\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
               "<p>Hi=C3=A9</p>\r\n"
               "--B--\r\n"

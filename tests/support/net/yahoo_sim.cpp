@@ -11,6 +11,10 @@ std::string YahooSim::loginHost() const { return "localhost:" + std::to_string(p
 std::string YahooSim::mailHost() const { return "127.0.0.1:" + std::to_string(port(2)); }
 std::string YahooSim::downloadHost() const { return "127.0.0.1:" + std::to_string(port(3)); }
 
+std::vector<std::pair<std::string, std::string>> YahooSim::agentSettings() const {
+    return {{"YahooStartURL", startUrl()}, {"YahooLoginHost", loginHost()}};
+}
+
 std::string mimeDifference(const std::string& original, const std::string& received) {
     TempDir temp;
     writeFile(temp.file("original.eml"), original);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "webmail_sim.h"
 
@@ -15,6 +17,8 @@ public:
     std::string loginHost() const;    // "localhost:<port>", the setting YahooLoginHost
     std::string mailHost() const;     // "127.0.0.1:<port>"
     std::string downloadHost() const; // "127.0.0.1:<port>", where downloads may be redirected
+    // The settings that send the agent's Yahoo accounts here.
+    std::vector<std::pair<std::string, std::string>> agentSettings() const;
 
     static std::string script();
 };
