@@ -418,14 +418,15 @@ long nextSource(webMail& s, std::string_view& chunk) {
 }
 
 // Opening a message is what marks it read in the CGI mailbox; only the head of the
-// answer is read.
+// answer is read (the page is the message, which may quote any marker), so only an
+// error page it was sent to shows that the mark failed.
 int MarkMsg(webMail& s, std::string_view id) {
     if (s.mailboxKind >= 1) return LiveMarkMsg(s, id);
     Str url = cgiUrl(s, id, "&imgsafe=n&a=");
     debugLog("HotmailMail.MarkMsg msgURL: %s", url.c_str());
     if (sendRequest(s, "GET", View(url), "", View(pageHeaders(View(s.refererUrl), "Keep-Alive"))) < 0) return -1;
     http_closeSocket(client(s));
-    return 0;
+    return checkPage(s);
 }
 
 const MailboxClient kHotmail = {

@@ -113,20 +113,15 @@ Str fillTemplate(webMail& s, std::string_view text, std::string_view mt,
     return body;
 }
 
-// A service request whose answer is read (whole) or only its head; mark and move read
-// the "mt" cookie anew each time.
+// A mark or move request, its answer read whole and checked: an error page means it did
+// not take effect. Each reads the "mt" cookie anew.
 int serviceRequest(webMail& s, std::string_view method, const char* traced, std::string_view templ,
-                   std::string_view id, bool whole) {
+                   std::string_view id) {
     Str url = serviceUrl(s, method);
     debugLog("%s%s", traced, url.c_str());
     Str mt = http_getCookie(client(s), "mt");
     Str body = fillTemplate(s, templ, View(mt), {{"%msgID%", id}});
     Str headers = serviceHeaders(View(url), View(mt));
-    if (!whole) {
-        if (sendRequest(s, "POST", View(url), View(body), View(headers)) < 0) return -1;
-        http_closeSocket(client(s));
-        return 0;
-    }
     if (getPage(s, "POST", View(url), View(body), View(headers)) < 0) return -1;
     return checkPage(s);
 }
@@ -351,11 +346,11 @@ int LiveLogin::list() {
 int OpenAccountBeta(webMail& s, std::string_view lastUrl) { return LiveLogin(s, lastUrl).run(); }
 
 int LiveMarkMsg(webMail& s, std::string_view id) {
-    return serviceRequest(s, "MarkMessages", "HotmailMail.MarkMsgBeta msgURL: ", s.liveSet->markTemplate, id, false);
+    return serviceRequest(s, "MarkMessages", "HotmailMail.MarkMsgBeta msgURL: ", s.liveSet->markTemplate, id);
 }
 
 int LiveDelMsg(webMail& s, std::string_view id) {
-    return serviceRequest(s, "MoveMessages", "HotmailMail.delMsgBeta msgURL: ", s.liveSet->moveTemplate, id, true);
+    return serviceRequest(s, "MoveMessages", "HotmailMail.delMsgBeta msgURL: ", s.liveSet->moveTemplate, id);
 }
 
 } // namespace hotmail

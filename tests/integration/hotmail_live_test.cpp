@@ -309,6 +309,8 @@ TEST_F(HotmailLive, EveryFailureIsReportedWithItsTextAndThePageButNoPassword) {
          "Your mailbox & folders are unavailable.", 1},
         {R"("full", "fail": {"step": "mark", "kind": "http500"})", serverError, "500 Internal Server Error", 2, false,
          true},
+        {R"("classic", "fail": {"step": "mark", "kind": "errortext"})", serverError,
+         "Your mailbox & folders are unavailable.", 2, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
