@@ -75,7 +75,9 @@ int main() {
         imapBox.addMessage(m);
         store(stored.path(), "imap-" + std::to_string(++n) + ".eml", m);
     }
+    // A Windows Live mailbox, as most Hotmail accounts had: the full variant of a late build.
     HotmailSim hotmail;
+    hotmail.scenario(R"({"mailbox": "full", "build": "_15.4.0317.0921"})");
     n = 0;
     for (const auto& m : hotmailMessages()) {
         hotmail.addMessage("msg" + std::to_string(++n), m);
