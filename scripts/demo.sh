@@ -44,6 +44,9 @@ printf '%s\n' "${at[PASSWORD]}" | settings account add --address ann@example.net
 settings write HotmailStartURL "${at[HOTMAIL_START]}"
 settings write HotmailLoginHost "${at[HOTMAIL_LOGIN]}"
 printf '%s\n' secret | settings account add --address tester@hotmail.com --password - --type Hotmail --leave 0
+settings write YahooStartURL "${at[YAHOO_START]}"
+settings write YahooLoginHost "${at[YAHOO_LOGIN]}"
+printf '%s\n' secret | settings account add --address tester@yahoo.com --password - --type Yahoo --leave 0
 settings account list
 
 echo
@@ -58,6 +61,14 @@ for env in "${at[SINK]}"/*.env; do
   for stored in "${at[STORED]}"/*.eml; do
     if cmp -s "$stored" "$eml"; then match="byte-identical to $(basename "$stored")"; fi
   done
+  # Yahoo gives no raw source: its messages are rebuilt, and judged by the MIME checker.
+  if [ "$match" = "no copy of a stored message" ]; then
+    for stored in "${at[STORED]}"/yahoo-*.eml; do
+      if /usr/bin/python3 sim/mimecheck.py "$stored" "$eml" >/dev/null 2>&1; then
+        match="MIME-equivalent to $(basename "$stored")"
+      fi
+    done
+  fi
   printf '   %s  %-38s %6d bytes  %s\n' "$(basename "$eml")" "$subject" "$(stat -c %s "$eml")" "$match"
 done
 echo "LEFT" >&"$servers_in"

@@ -11,6 +11,7 @@
 #include "aiosmtpd.h"
 #include "dovecot.h"
 #include "hotmail_sim.h"
+#include "yahoo_sim.h"
 #include "testca.h"
 #include "testutil.h"
 
@@ -53,6 +54,20 @@ std::vector<std::string> hotmailMessages() {
     };
 }
 
+std::vector<std::string> yahooMessages() {
+    return {
+        "From: Library <desk@library.example>\nTo: tester@yahoo.com\nSubject: Your loan is due\n"
+        "Date: Mon, 07 Dec 2026 08:00:00 +0000\nMIME-Version: 1.0\nContent-Type: text/plain; charset=iso-8859-1\n"
+        "Content-Transfer-Encoding: quoted-printable\n\nPlease return \"Caf=E9 Stories\" by Friday.\n",
+        "From: Sam <sam@example.net>\nTo: tester@yahoo.com\nSubject: Minutes and the chart\n"
+        "Date: Tue, 08 Dec 2026 11:00:00 +0000\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"m1\"\n\n"
+        "--m1\nContent-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n"
+        "Minutes attached \xe2\x80\x94 see you Thursday.\n\n--m1\nContent-Type: application/octet-stream; name=\"chart.bin\"\n"
+        "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=\"chart.bin\"\n\n"
+        "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7\n--m1--\n",
+    };
+}
+
 void store(const std::string& folder, const std::string& name, const std::string& text) {
     writeFile(folder + "/" + name, crlf(text));
 }
@@ -83,11 +98,19 @@ int main() {
         hotmail.addMessage("msg" + std::to_string(++n), m);
         store(stored.path(), "hotmail-" + std::to_string(n) + ".eml", m);
     }
+    YahooSim yahoo;
+    n = 0;
+    for (const auto& m : yahooMessages()) {
+        ++n;
+        yahoo.addMessage("1_" + std::to_string(100 + n) + "_AbX" + std::to_string(n), m);
+        store(stored.path(), "yahoo-" + std::to_string(n) + ".eml", m);
+    }
     std::printf("POP3S 127.0.0.1:%d\nIMAP 127.0.0.1:%d\nSMTP %s\nSINK %s\nSTORED %s\nCA %s\nUSER %s\nPASSWORD %s\n"
-                "HOTMAIL_START %s\nHOTMAIL_LOGIN %s\nREADY\n",
+                "HOTMAIL_START %s\nHOTMAIL_LOGIN %s\nYAHOO_START %s\nYAHOO_LOGIN %s\nREADY\n",
                 popBox.popsPort(), imapBox.imapPort(), sink.server().c_str(), sink.folder().c_str(),
                 stored.path().c_str(), testCerts().caCert.c_str(), Dovecot::kUser, Dovecot::kPassword,
-                hotmail.startUrl().c_str(), hotmail.loginHost().c_str());
+                hotmail.startUrl().c_str(), hotmail.loginHost().c_str(), yahoo.startUrl().c_str(),
+                yahoo.loginHost().c_str());
     std::fflush(stdout);
     std::string line;
     int added = 0;
@@ -101,9 +124,9 @@ int main() {
             std::fflush(stdout);
         } else if (line == "LEFT") {
             std::printf("POP box holds %zu message(s), IMAP box holds %zu message(s), Hotmail inbox holds %zu "
-                        "and its trash %zu\n",
+                        "and its trash %zu, Yahoo inbox holds %zu and its trash %zu\n",
                         popBox.messages().size(), imapBox.messages().size(), hotmail.inbox().size(),
-                        hotmail.trash().size());
+                        hotmail.trash().size(), yahoo.inbox().size(), yahoo.trash().size());
             std::fflush(stdout);
         }
     }
