@@ -1,7 +1,8 @@
 // A Yahoo web-service answer or page as any bytes. Promises checked: the part walk ends
-// with segments or a named failure; a written parameter list reads back to the same
-// names and values; bare LF never survives the line-end conversion; Base64 lines do not
-// depend on where the bytes are cut; a fault always comes with an explanation.
+// with steps that each send something, or a named failure; a written parameter list
+// reads back to the same names and values; bare LF never survives the line-end
+// conversion; Base64 lines do not depend on where the bytes are cut; a fault always
+// comes with an explanation.
 #include "fuzz_util.h"
 #include "yahoo.h"
 
@@ -11,7 +12,8 @@ void parts(std::string_view answer) {
     yahoo::MimeSegments segments;
     yahoo::TopLabel top;
     const char* failure = yahoo::BuildParts(answer, segments, top);
-    fuzz::check(failure != nullptr || !segments.empty(), "parts found but nothing to send");
+    if (!failure)
+        for (const auto& seg : segments) fuzz::check(!seg.text.empty() || !seg.downloadPart.empty(), "empty step");
     Str detail;
     if (yahoo::FaultText(answer, detail)) fuzz::check(!detail.empty(), "fault without explanation");
     yahoo::LoginErrorText(answer.substr(0, answer.size() / 3), answer, "x");
