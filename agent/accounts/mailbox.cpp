@@ -32,6 +32,15 @@ std::string_view idOf(std::string_view line, const MailboxClient& client) {
     return blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
 }
 
+// The key a listing line is fetched and deleted by, and the identifier the index keeps.
+Str keyOf(std::string_view line, const MailboxClient& client) {
+    return client.idField == 1 ? ToStr(line) : NthField(line, " ", 1);
+}
+Str indexIdOf(std::string_view line, const MailboxClient& client) {
+    if (client.indexKey) return ToStr(client.indexKey(line));
+    return client.idField == 1 ? ToStr(line) : NthField(line, " ", client.idField);
+}
+
 // "Message <i> of <n><rest>".
 Str messageOf(int i, int n, const char* rest) {
     char text[96];
@@ -90,18 +99,39 @@ int indexError(const Str& failure) {
 
 } // namespace
 
-Str ListedMessage(webMail& s, mailIndex& ix, std::string_view id, std::string_view line, Str& cleanup) {
+Str ListedMessage(webMail& s, mailIndex& ix, std::string_view id, std::string_view line, Str& cleanup,
+                  bool newestFirst) {
     Str mark = FindAcct(ix, id);
     if (strcmpi(View(mark), "E") == 0) {
         MarkAcct(ix, id, "F");
     } else if (strcmpi(View(mark), "X") == 0) {
         ++s.newCount;
-        AppendStr(AppendStr(s.msgList, line), "\r\n");
+        // A listing that runs newest first is gathered back to front, so the oldest is
+        // forwarded first.
+        if (newestFirst)
+            s.msgList.insert(0, View(NewStr(line, "\r\n")));
+        else
+            AppendStr(AppendStr(s.msgList, line), "\r\n");
         AddAcct(ix, id);
     } else if (strcmpi(View(mark), "C") == 0) {
         AppendStr(AppendStr(cleanup, line), "\r\n");
     }
     return mark;
+}
+
+int CleanUp(webMail& s, std::string_view cleanup, const MailboxClient& client) {
+    if (cleanup.empty()) return 0;
+    updateStatus(View(acctAddr()), "Performing message cleanup");
+    // All are marked before the first deletion: a clean-up broken off halfway must
+    // leave the rest marked too, or the index would drop them and the next attempt
+    // would forward them again.
+    mailIndex& ix = *mt_globals.mailIndex;
+    eachLine(cleanup, [&](std::string_view line) { MarkAcct(ix, View(indexIdOf(line, client)), "D"); });
+    int rc = 0;
+    eachLine(cleanup, [&](std::string_view line) {
+        if (rc == 0 && client.remove(s, View(keyOf(line, client))) < 0) rc = client.error(s);
+    });
+    return rc;
 }
 
 int OpenMailbox(webMail& s, const MailboxClient& client) {
@@ -132,20 +162,7 @@ int OpenMailbox(webMail& s, const MailboxClient& client) {
         debugLog("msgID: %.*s  msgStat: %c", static_cast<int>(id.size()), id.data(), mark.empty() ? ' ' : mark[0]);
     });
     mt_globals.indexChanged = 1;
-
-    if (cleanup.empty()) return 0;
-    updateStatus(View(row.addr), "Performing message cleanup");
-    // All are marked before the first deletion: a clean-up broken off halfway must
-    // leave the rest marked too, or the index would drop them and the next attempt
-    // would forward them again.
-    eachLine(View(cleanup),
-             [&](std::string_view line) { MarkAcct(ix, View(NthField(line, " ", client.idField)), "D"); });
-    int rc = 0;
-    eachLine(View(cleanup), [&](std::string_view line) {
-        if (rc < 0) return;
-        if (client.remove(s, View(NthField(line, " ", 1))) < 0) rc = client.error(s);
-    });
-    return rc;
+    return CleanUp(s, View(cleanup), client);
 }
 
 int ProcessMailbox(webMail& s, const MailboxClient& client) {
@@ -165,9 +182,7 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
             rc = -1;
             return;
         }
-        Str key = client.idField == 1 ? ToStr(line) : NthField(line, " ", 1);
-        Str id = client.idField == 1 ? key : NthField(line, " ", client.idField);
-        if (client.indexKey) id = ToStr(client.indexKey(View(key)));
+        Str key = keyOf(line, client), id = indexIdOf(line, client);
         if (client.idField != 1) debugLog("msgNum: %s   msgID: %s", key.c_str(), id.c_str());
         char status[64];
         std::snprintf(status, sizeof status, "Forwarding message %i of %i", i, s.newCount);

@@ -31,10 +31,14 @@ struct MailboxClient {
 
 struct mailIndex;
 // One message the server lists, matched against the index: forwarded before ("E") it
-// becomes "F"; unknown, it is new (line added to msgList and counted, the identifier to
-// the index); a deletion left unconfirmed ("C") puts line on the clean-up list. Returns
-// the mark found.
-Str ListedMessage(webMail& s, mailIndex& ix, std::string_view id, std::string_view line, Str& cleanup);
+// becomes "F"; unknown, it is new (line added to msgList, in front when the server lists
+// newest first, and counted; the identifier to the index); a deletion left unconfirmed
+// ("C") puts line on the clean-up list. Returns the mark found.
+Str ListedMessage(webMail& s, mailIndex& ix, std::string_view id, std::string_view line, Str& cleanup,
+                  bool newestFirst = false);
+// Finishes the deletions an earlier run left unconfirmed (the clean-up list's lines):
+// all are marked "D" first, then each is deleted. 0, or the error rule's result.
+int CleanUp(webMail& s, std::string_view cleanup, const MailboxClient& client);
 
 int OpenMailbox(webMail& session, const MailboxClient& client);
 int ProcessMailbox(webMail& session, const MailboxClient& client);

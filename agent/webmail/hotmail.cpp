@@ -125,23 +125,6 @@ constexpr std::string_view kPadText = "IfYouAreReadingThisYouHaveTooMuchFreeTime
 
 namespace hotmail {
 
-const AccountRow& account() { return *globals.current; }
-
-HttpClient& client(webMail& s) { return *s.httpSocket; }
-const char* typeName() { return account().type.c_str(); }
-
-Str loginFailed() { return NewStr("Login failed for account ", View(acctAddr()), "."); }
-Str serverError() { return NewStr(View(account().type), " server returned an error."); }
-
-int pageError(webMail& s, std::string_view text, std::string_view detail) {
-    HttpClient& http = client(s);
-    http_closeSocket(http);
-    http.errorText = ToStr(text);
-    http.errorDetail = ToStr(detail);
-    LogWebmailError(s);
-    return -1;
-}
-
 namespace {
 
 // The error check on the last answer's URL and the given part of its body.
@@ -154,41 +137,6 @@ int checkText(webMail& s, std::string_view text) {
 } // namespace
 
 int checkPage(webMail& s) { return checkText(s, View(client(s).body)); }
-
-int sendRequest(webMail& s, const char* method, std::string_view url, std::string_view body, std::string_view headers) {
-    HttpClient& http = client(s);
-    http.method = ToStr(method);
-    http.serverName = account().type;
-    http.extraHeaders = ToStr(headers);
-    return http_getHdr(http, url, body, body.empty() ? "text/xml" : "application/x-www-form-urlencoded");
-}
-
-Str pageHeaders(std::string_view referer, std::string_view connection) {
-    Str lines = referer.empty() ? Str() : NewStr("Referer: ", referer, "\r\n");
-    return AppendStr(lines, View(NewStr("Accept: */*\r\nConnection: ", connection, "\r\n")));
-}
-
-int getPage(webMail& s, const char* method, std::string_view url, std::string_view body, std::string_view headers) {
-    if (sendRequest(s, method, url, body, headers) < 0) return -1;
-    return http_getData(client(s), 0) < 0 ? -1 : 0;
-}
-
-bool usableId(std::string_view id) {
-    return !id.empty() && id.find_first_of(std::string_view("\r\n\t\0", 4)) == std::string_view::npos;
-}
-
-int cleanUp(webMail& s, std::string_view ids) {
-    if (ids.empty()) return 0;
-    updateStatus(View(acctAddr()), "Performing message cleanup");
-    // All are marked before the first move, so a clean-up broken off halfway keeps the
-    // rest for the next run instead of dropping them from the index.
-    mailIndex& ix = *mt_globals.mailIndex;
-    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
-        MarkAcct(ix, ids.substr(at, end - at), "D");
-    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
-        if (DelMsg(s, ids.substr(at, end - at)) < 0) return HttpError(s);
-    return 0;
-}
 
 } // namespace hotmail
 
@@ -246,39 +194,25 @@ int listCgiInbox(webMail& s) {
     return cleanUp(s, View(cleanup));
 }
 
-// The sign-in pages up to the mailbox: each request goes to a link of the page before,
-// with that page's URL as Referer.
-class Login {
+// The sign-in pages up to the mailbox; each page after the first is checked for errors
+// where the sign-in says so.
+class Login : public PageWalk {
 public:
-    explicit Login(webMail& s) : s_(s), http_(client(s)) {}
+    using PageWalk::PageWalk;
     int run();
 
 private:
-    int request(const char* method, std::string_view link, std::string_view body, bool check);
+    int request(const char* method, std::string_view link, std::string_view body, bool check) {
+        if (int rc = PageWalk::request(method, link, body)) return rc;
+        return check && checkPage(s_) < 0 ? HttpError(s_) : 0;
+    }
     // GET of a link the page leads on with, traced; the login part's failure without one.
     int follow(const Str& link, const char* traced, const char* missing) {
         debugLog("%s%s", traced, link.c_str());
         if (link.empty()) return fail(missing);
         return request("GET", View(link), "", true);
     }
-    int fail(std::string_view detail) {
-        pageError(s_, View(loginFailed()), detail);
-        return HttpError(s_);
-    }
-    std::string_view page() const { return View(http_.body); }
-
-    webMail& s_;
-    HttpClient& http_;
-    Str previous_; // the URL of the last request sent
 };
-
-int Login::request(const char* method, std::string_view link, std::string_view body, bool check) {
-    Str url = previous_.empty() ? ToStr(link) : http_resolveUrl(View(http_.url), link);
-    if (getPage(s_, method, View(url), body, View(pageHeaders(View(previous_), "Keep-Alive"))) < 0) return HttpError(s_);
-    previous_ = url;
-    if (check && checkPage(s_) < 0) return HttpError(s_);
-    return 0;
-}
 
 int Login::run() {
     const AccountRow& row = account();
@@ -470,3 +404,5 @@ void HotmailMail_Init(webMail& s) {
     s.ProcessMsg = HotmailMail_ProcessMsg;
     s.CloseAccount = HotmailMail_CloseAccount;
 }
+
+int hotmail::cleanUp(webMail& s, std::string_view ids) { return CleanUp(s, ids, kHotmail); }

@@ -307,15 +307,7 @@ int LiveLogin::list() {
             linkStamp = stamp;
             if (!seen.insert(id).second) continue;
             ++added;
-            Str mark = FindAcct(ix, View(id));
-            if (strcmpi(View(mark), "X") == 0) {
-                // Listed newest first: the list is built back to front so the oldest goes first.
-                ++s_.newCount;
-                s_.msgList.insert(0, View(NewStr(View(id), "\r\n")));
-                AddAcct(ix, View(id));
-            } else {
-                ListedMessage(s_, ix, View(id), View(id), cleanup);
-            }
+            ListedMessage(s_, ix, View(id), View(id), cleanup, true);
         }
         if (ended || (!linkedPaging && linkMsg.empty())) break;
         // A page that lists nothing new repeats an earlier one or is empty: the paging

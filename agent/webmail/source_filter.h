@@ -7,28 +7,36 @@
 
 #include "tstr.h"
 
+// Where a recovery stands in the page: before the message's text, inside it, after it;
+// and the line being received.
+class PageText {
+public:
+    // True while the text has not begun.
+    bool beforeText() const { return state_ == State::Before; }
+
+protected:
+    enum class State { Before, Inside, After };
+    State state_ = State::Before;
+    Str line_;
+};
+
 // The CGI mailbox's page: the source stands, with "&", "<", ">" and '"' written as
 // entities, between a line "<PRE>" and "</PRE>". Lines end at LF (a CR before it is
 // part of the line end); marker lines may carry blanks; "</PRE>" ends the text wherever
 // it stands, since the escaped source cannot hold it.
-class CgiSource {
+class CgiSource : public PageText {
 public:
     // Appends the message text that piece completes to out (CR LF line ends).
     void feed(std::string_view piece, Str& out);
     // The end of the page: null when the text was complete; otherwise what was missing
     // ("Message data header not found." or "Message data trailer not found.").
     const char* finish(Str& out);
-    // True while no "<PRE>" line has been seen.
-    bool beforeText() const { return state_ == State::Before; }
 
 private:
-    enum class State { Before, Inside, After };
     void endLine(Str& out);
     void bound(Str& out);
     bool closeAt(long pos, Str& out);
 
-    State state_ = State::Before;
-    Str line_;              // the line being received, without its LF
     bool skipping_ = false; // the rest of the current line is dropped
 };
 
@@ -36,19 +44,15 @@ private:
 // HTML entities, its line ends either as CR LF or written "&#13;&#10;". Lines end at
 // either form; a line end right after "<pre>" is markup, as in HTML. A page whose last line runs into closing markup without "</pre>" ends at
 // that markup's "</".
-class LiveSource {
+class LiveSource : public PageText {
 public:
     void feed(std::string_view piece, Str& out);
     const char* finish(Str& out);
-    bool beforeText() const { return state_ == State::Before; }
 
 private:
-    enum class State { Before, Inside, After };
     void endLine(std::string_view line, Str& out);
     void keep(std::string_view text, Str& out);
 
-    State state_ = State::Before;
-    Str line_;             // the line being received
     bool opening_ = false; // just after "<pre>": a line end here is not part of the text
 };
 

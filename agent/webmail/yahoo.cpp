@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "hotmail_session.h"
 #include "httpauth.h"
 #include "log.h"
 #include "mailbox.h"
@@ -12,15 +11,11 @@
 #include "relay.h"
 #include "rundriver.h"
 #include "texthelpers.h"
+#include "web_requests.h"
 
 namespace {
 
-using hotmail::account;
-using hotmail::client;
-using hotmail::pageError;
-using hotmail::pageHeaders;
-using hotmail::serverError;
-using hotmail::typeName;
+using namespace web;
 
 constexpr std::string_view kEnvelope =
     "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -80,32 +75,18 @@ int MarkMsg(webMail& s, std::string_view id) {
     return callService(s, "FlagMessages", kFlagMessages, id);
 }
 
-class Login {
+const MailboxClient& yahooClient();
+
+class Login : public PageWalk {
 public:
-    explicit Login(webMail& s) : s_(s), http_(client(s)) {}
+    using PageWalk::PageWalk;
     int run();
 
 private:
-    int request(const char* method, std::string_view link, std::string_view body) {
-        Str url = previous_.empty() ? ToStr(link) : http_resolveUrl(View(http_.url), link);
-        if (hotmail::getPage(s_, method, View(url), body, View(pageHeaders(View(previous_), "Keep-Alive"))) < 0)
-            return HttpError(s_);
-        previous_ = url;
-        return 0;
-    }
-    int fail(std::string_view detail) {
-        pageError(s_, View(hotmail::loginFailed()), detail);
-        return HttpError(s_);
-    }
     int loginError(std::string_view fallback) {
         return fail(View(yahoo::LoginErrorText(View(http_.url), View(http_.body), fallback)));
     }
     int list();
-    std::string_view page() const { return View(http_.body); }
-
-    webMail& s_;
-    HttpClient& http_;
-    Str previous_;
 };
 
 int Login::run() {
@@ -197,32 +178,15 @@ int Login::list() {
         std::string_view key = yahoo::YahooMsgIDBeta(id);
         Str traced = ToStr(id), tracedKey = ToStr(key);
         debugLog("YahooMail.openAccountBeta  currMsg: %s   msgID: %s", traced.c_str(), tracedKey.c_str());
-        if (!hotmail::usableId(id) || !hotmail::usableId(key)) {
+        if (!usableId(id) || !usableId(key)) {
             ShowAlert("Note", View(NewStr("Error found in ", typeName(), " message list.")),
                       "Some messages may not be forwarded.");
             continue;
         }
-        Str mark = FindAcct(ix, key);
-        if (strcmpi(View(mark), "X") == 0) {
-            // Listed newest first: the list is built back to front so the oldest goes first.
-            ++s_.newCount;
-            s_.msgList.insert(0, View(NewStr(id, "\r\n")));
-            AddAcct(ix, key);
-        } else if (strcmpi(View(mark), "E") == 0) {
-            MarkAcct(ix, key, "F");
-        } else if (strcmpi(View(mark), "C") == 0) {
-            AppendStr(AppendStr(cleanup, id), "\r\n");
-        }
+        ListedMessage(s_, ix, key, id, cleanup, true);
     }
     mt_globals.indexChanged = 1;
-    if (cleanup.empty()) return 0;
-    updateStatus(View(acctAddr()), "Performing message cleanup");
-    std::string_view ids = View(cleanup);
-    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
-        MarkAcct(ix, yahoo::YahooMsgIDBeta(ids.substr(at, end - at)), "D");
-    for (size_t at = 0, end; (end = ids.find("\r\n", at)) != std::string_view::npos; at = end + 2)
-        if (DelMsg(s_, ids.substr(at, end - at)) < 0) return HttpError(s_);
-    return 0;
+    return CleanUp(s_, View(cleanup), yahooClient());
 }
 
 // A message: its raw header block and its parts are fetched first, so the header block
@@ -279,7 +243,7 @@ int startDownload(webMail& s, std::string_view part) {
                      "&tnef=&YY=1154723798517&newid=1&clean=0&inline=1");
     // Downloads may end before their announced length; only downloads are let off.
     http.acceptEarlyClose = 1;
-    if (hotmail::sendRequest(s, "GET", View(url), "", View(pageHeaders(View(url), "Keep-Alive"))) < 0) {
+    if (sendRequest(s, "GET", View(url), "", View(pageHeaders(View(url), "Keep-Alive"))) < 0) {
         restoreHost(s);
         return -1;
     }
@@ -343,6 +307,8 @@ const MailboxClient kYahoo = {
     nullptr, 1, nullptr, nullptr, nullptr, openMessage, nextStep, DelMsg, MarkMsg, nullptr, nullptr, HttpError, indexKey,
 };
 
+const MailboxClient& yahooClient() { return kYahoo; }
+
 int YahooMail_OpenAccount(webMail& s) { return Login(s).run(); }
 
 int YahooMail_ProcessMsg(webMail& s) {
@@ -354,7 +320,7 @@ int YahooMail_CloseAccount(webMail& s) {
     debugLog("Closing account");
     if (s.logoutUrl.empty()) return 0;
     // The answer does not matter: the session ends either way.
-    if (hotmail::getPage(s, "GET", View(s.logoutUrl), "", View(pageHeaders(View(s.logoutUrl), "Keep-Alive"))) < 0)
+    if (getPage(s, "GET", View(s.logoutUrl), "", View(pageHeaders(View(s.logoutUrl), "Keep-Alive"))) < 0)
         debugLog("Yahoo logout failed: %s", client(s).errorDetail.c_str());
     return 0;
 }
