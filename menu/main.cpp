@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,10 +36,21 @@ void Restart(std::vector<std::string> arguments) {
     notify::Notifications::ClaimName(QString::fromLatin1(notify::kMenuBusName));
 }
 
+// The session or a launcher may close the menu's output once it has started it; a message
+// written then must not end the menu. A handler (not SIG_IGN) so that programs the menu
+// starts get the default back.
+void SurviveClosedOutput() {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QuitSignals::Block();
+    SurviveClosedOutput();
     // Taken before Qt removes its own options (-platform and the like) from argv.
     const std::vector<std::string> arguments(argv, argv + argc);
     QApplication app(argc, argv);
