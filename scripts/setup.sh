@@ -14,7 +14,7 @@ packages=(
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   fetchmail time
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev dbus-daemon dbus-bin libglib2.0-bin xvfb xauth fonts-dejavu-core
-  desktop-file-utils
+  desktop-file-utils appstream librsvg2-bin lintian
 )
 
 missing=()
