@@ -12,9 +12,12 @@ export QT_QPA_PLATFORM=offscreen
 root=$(mktemp -d)
 home=$(mktemp -d)
 pids=()
+isolated=
 servers_in=
 cleanup() {
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  # unshare ignores TERM while it waits; its death takes the namespace's processes along.
+  [ -z "$isolated" ] || kill -KILL "$isolated" 2>/dev/null || true
   [ -z "$servers_in" ] || exec {servers_in}>&-
   wait 2>/dev/null || true
   rm -rf "$root" "$home"
@@ -85,13 +88,13 @@ printf '%s\n' "${at[PASSWORD]}" | "$bin/tarnwell-settings" account add --address
 export SSL_CERT_FILE=${at[CA]}
 # In a process namespace of its own: the window starts no menu while it sees one of this
 # user's, and other tests' menus may be running.
-isolate=(unshare --pid --fork --mount-proc)
-[ "$(id -u)" -eq 0 ] || isolate=(unshare --user --map-root-user --pid --fork --mount-proc)
+isolate=(unshare --pid --fork --kill-child --mount-proc)
+[ "$(id -u)" -eq 0 ] || isolate=(unshare --user --map-root-user --pid --fork --kill-child --mount-proc)
 "${isolate[@]}" "$bin/tarnwell-preferences" 2>/dev/null &
-pids+=("$!")
+isolated=$!
 gdbus wait --session --timeout 30 com.vexlo.Tarnwell.Menu || fail "the window started no menu"
 menu=$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
-       --method org.freedesktop.DBus.GetConnectionUnixProcessID com.vexlo.Tarnwell.Menu | tr -dc '0-9')
+       --method org.freedesktop.DBus.GetConnectionUnixProcessID com.vexlo.Tarnwell.Menu | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p')
 pids+=("$menu")
 [ "$(cat "/proc/$menu/comm")" = "Tarnwell Menu" ] || fail "the menu runs as $(cat "/proc/$menu/comm")"
 [ "$(readlink -f "/proc/$menu/exe")" = "$(readlink -f "$top/lib/tarnwell/Tarnwell Menu")" ] ||
@@ -99,6 +102,7 @@ pids+=("$menu")
 # "READY" once the monitor's subscription is in place, "END" at the run's summary.
 exec {watched}< <(gdbus monitor --session --dest com.vexlo.Tarnwell.Menu |
   sed -u -n -e '/is owned by/s/.*/READY/p' -e '/Run completed/s/.*/END/p')
+pids+=("$!")
 read -r -t 20 line <&"$watched" || fail "no monitor on the session bus"
 gdbus emit --session --object-path /com/vexlo/Tarnwell \
   --signal com.vexlo.Tarnwell.DistributedNotifications.Notification \
