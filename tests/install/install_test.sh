@@ -48,7 +48,7 @@ outside=$(cd "$root" && find . -type f -o -type l | grep -v "^.$prefix/" || true
 desktop-file-validate "$top/share/applications/com.vexlo.Tarnwell.desktop"
 appstreamcli validate --no-net --pedantic "$top/share/metainfo/com.vexlo.Tarnwell.metainfo.xml" >/dev/null ||
   appstreamcli validate --no-net "$top/share/metainfo/com.vexlo.Tarnwell.metainfo.xml"
-for page in tarnwell-agent tarnwell-settings; do
+for page in tarnwell-agent tarnwell-settings tarnwell-menu tarnwell-preferences; do
   warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$top/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$page.1: $warnings"
 done
