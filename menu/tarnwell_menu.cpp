@@ -25,7 +25,7 @@ double Seconds(const QDateTime& time) {
 
 TarnwellMenu::TarnwellMenu(QString agentPath, std::string settingsPath, Clock clock, QObject* parent)
     : QObject(parent), clock_(std::move(clock)), settings_(std::move(settingsPath)),
-      bus_(notify::kControlName, notify::kControlObject), agent_(std::move(agentPath)) {
+      bus_(notify::kControlName, notify::kControlObject), agent_(std::move(agentPath)), runLog_(AgentLogPath()) {
     autoTimer_.setSingleShot(true);
     statusTimer_.setSingleShot(true);
     connect(&statusTimer_, &QTimer::timeout, this, &TarnwellMenu::sendStatus);
@@ -125,6 +125,7 @@ void TarnwellMenu::launchTarnwellAgent() {
     // The interval counts from the attempt, so an agent that cannot start is not retried
     // back to back either.
     lastCheck_ = Seconds(clock_());
+    runLog_.Mark();
     agent_.Launch(debugReq_);
 }
 
@@ -141,9 +142,21 @@ void TarnwellMenu::agentTerminated() {
         setStoppedStatus();
     if (autoFwd_ && !endApp_)
         setAutoFwdOption(0);
+    notifyProblems();
     emit runEnded();
     if (quitting_ && !agent_.Busy())
         emit quitReady();
+}
+
+void TarnwellMenu::notifyProblems() {
+    if (status_.menuColor() != StatusReader::DarkRed())
+        return;
+    QString text = AlertsText(RunAlerts(runLog_.Read()));
+    // An account skipped before it was tried (an unreadable record) left no alert: the
+    // summary's own lines say what happened.
+    if (text.isEmpty())
+        text = status_.statSummary().section(QLatin1Char('\n'), 1).trimmed();
+    NotifyDesktop(this, QStringLiteral("Tarnwell: mail not forwarded"), text);
 }
 
 void TarnwellMenu::agentLaunchFailed(const QString& reason) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "agent_supervisor.h"
+#include "run_alerts.h"
 #include "status_reader.h"
 
 #include "notifications.h"
@@ -66,6 +67,9 @@ private:
     void agentLaunched();
     void agentTerminated();
     void agentLaunchFailed(const QString& reason);
+    // After a run that skipped an account or ended with a critical error: one desktop
+    // notification naming the accounts and the errors' headlines.
+    void notifyProblems();
     void setStoppedStatus();
     void setShowMenuOption();
     void setAutoFwdOption(double delay);
@@ -93,6 +97,7 @@ private:
     notify::PowerOffWatcher powerOff_;
     StatusReader status_;
     AgentSupervisor agent_;
+    LogTail runLog_;
     QTimer autoTimer_;
     QTimer statusTimer_;
     QElapsedTimer statusPosted_;

@@ -1,9 +1,9 @@
 #include "tray.h"
 
 #include "menu_icons.h"
+#include "run_alerts.h"
 
 #include <QDesktopServices>
-#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -173,7 +173,7 @@ void TarnwellTray::animationTimer() {
 }
 
 void TarnwellTray::showLog() {
-    const QString path = QDir::homePath() + QStringLiteral("/Library/Logs/Tarnwell.log");
+    const QString path = AgentLogPath();
     // A log that does not exist yet would only make the viewer fail where nobody sees it.
     if (!QFileInfo::exists(path) || !QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
         Alert(QStringLiteral("The Console application could not be opened to view the log file. "

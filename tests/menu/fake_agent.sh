@@ -5,7 +5,8 @@
 # FAKE_AGENT_MODE: "run" (default) works until stopped or for $FAKE_AGENT_TICKS x 50 ms;
 # "crash" dies of SIGSEGV in the middle of an account; "stream" reports the progress of
 # a large message 2,000 times within about half a second. FAKE_AGENT_SUMMARY: one more
-# summary line (e.g. a skipped account).
+# summary line (e.g. a skipped account). FAKE_AGENT_ALERT: text appended to the agent's
+# log ($HOME/Library/Logs/Tarnwell.log) before the summary, as an alert writes it.
 log=${FAKE_AGENT_LOG:?}
 echo "start $$ [$*]" >>"$log"
 stop=0
@@ -37,6 +38,7 @@ if [ $stop = 1 ]; then
 else
     printf 'updateStatus\tNone\tDone\n'
 fi
+[ -n "${FAKE_AGENT_ALERT:-}" ] && printf '%s\n' "$FAKE_AGENT_ALERT" >>"$HOME/Library/Logs/Tarnwell.log"
 printf 'updateSummary\tTarnwell run completed: Sun Sep 16 01:04:10 1973\n'
 printf 'updateSummary\t   1 account processed\n'
 [ -n "${FAKE_AGENT_SUMMARY:-}" ] && printf 'updateSummary\t%s\n' "$FAKE_AGENT_SUMMARY"
