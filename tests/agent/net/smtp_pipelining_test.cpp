@@ -228,7 +228,9 @@ TEST(SmtpPipeliningAiosmtpd, RefusalsAndFallBackAgainstARealServer) {
             }
             EXPECT_EQ(rc, m.accepted ? 0 : -1) << m.recipients;
             EXPECT_EQ(c.smtp->refused, m.accepted ? 0 : 1) << m.recipients;
-            if (!m.accepted) EXPECT_EQ(c.errorDetail(), refusal);
+            if (!m.accepted) {
+                EXPECT_EQ(c.errorDetail(), refusal) << m.recipients;
+            }
         }
         EXPECT_EQ(smtp_close(*c), 0) << c.errorDetail();
         auto got = sink.messages();
