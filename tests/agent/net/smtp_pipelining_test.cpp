@@ -37,15 +37,7 @@ const char* const kRefused = "SMTP server returned an error.";
 
 } // namespace
 
-class SmtpPipelining : public ::testing::TestWithParam<bool> {
-protected:
-    ScriptedServerOptions options() const { return ScriptedServerOptions::OneByte(GetParam()); }
-};
-
-INSTANTIATE_TEST_SUITE_P(Feeding, SmtpPipelining, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "OneByteAtATime" : "Whole"; });
-
-TEST_P(SmtpPipelining, EnvelopeGoesOutBeforeAnyReply) {
+TEST_P(SmtpScripted, PipelinedEnvelopeGoesOutBeforeAnyReply) {
     ScriptedServer server(fixture("smtp/pipelined.txt"), options());
     SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0) << c.errorDetail();
@@ -65,7 +57,7 @@ TEST_P(SmtpPipelining, EnvelopeGoesOutBeforeAnyReply) {
 
 // A refusal anywhere in the envelope refuses that message alone: every reply of the
 // group is read, RSET clears the session and the next message goes through on it.
-TEST_P(SmtpPipelining, RefusalInTheGroupRefusesExactlyThatMessage) {
+TEST_P(SmtpScripted, RefusalInAPipelinedGroupRefusesExactlyThatMessage) {
     struct Row {
         const char* what;
         bool pipelining;
@@ -118,7 +110,7 @@ TEST_P(SmtpPipelining, RefusalInTheGroupRefusesExactlyThatMessage) {
 
 // A server that takes DATA after refusing the only recipient would deliver whatever
 // ends the data phase; the connection is ended instead, with no "." sent.
-TEST_P(SmtpPipelining, DataTakenAfterARefusalEndsTheConnection) {
+TEST_P(SmtpScripted, PipelinedDataTakenAfterARefusalEndsTheConnection) {
     ScriptedServer server(ready(true) +
                               "C: MAIL FROM:<from@x>\nC: RCPT TO:<a@x>\nC: DATA\nS: 250 2.1.0 Ok\n"
                               "S: 550 5.1.1 <a@x>: Recipient address rejected\nS: 354 go ahead\nSTALL\n",
@@ -138,7 +130,7 @@ TEST_P(SmtpPipelining, DataTakenAfterARefusalEndsTheConnection) {
 
 // The connection lost after the group was sent, before its replies or between them:
 // the message fails without being called refused, so it stays unforwarded.
-TEST_P(SmtpPipelining, ConnectionCutBeforeTheReplies) {
+TEST_P(SmtpScripted, ConnectionCutBeforeThePipelinedReplies) {
     for (const char* replies : {"", "S: 250 2.1.0 Ok\n", "S: 250 2.1.0 Ok\nS: 550 5.1.1 No such user\n",
                                 "S: 250 2.1.0 Ok\nS: 250 2.1.5 Ok\nS-RAW: 354 go"}) {
         ScriptedServer server(ready(true) + "C: MAIL FROM:<from@x>\nC: RCPT TO:<a@x>\nC: DATA\n" + replies + "\nCLOSE\n",
@@ -156,7 +148,7 @@ TEST_P(SmtpPipelining, ConnectionCutBeforeTheReplies) {
 
 // A server that knows no EHLO gets HELO, and then no pipelining; signing in needs EHLO,
 // so with authentication the refusal ends the connection before anything else is sent.
-TEST_P(SmtpPipelining, EhloRefusedThenHelo) {
+TEST_P(SmtpScripted, EhloRefusedThenHelo) {
     for (const char* refusal : {"S: 502 5.5.2 Error: command not recognized\n",
                                 "S: 500-5.5.1 Command unrecognized\nS: 500 5.5.1 EHLO\n"}) {
         ScriptedServer server(std::string("S: 220 mail.example\nC: *\n") + refusal +

@@ -87,11 +87,6 @@ TEST(SmtpStuffing, LineEndsAndDotsWhereverTheTextIsCut) {
 
 // ---- Byte-level cases against scripted servers, fed whole and one byte at a time ----
 
-class SmtpScripted : public ::testing::TestWithParam<bool> {
-protected:
-    ScriptedServerOptions options() const { return ScriptedServerOptions::OneByte(GetParam()); }
-};
-
 INSTANTIATE_TEST_SUITE_P(Feeding, SmtpScripted, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "OneByteAtATime" : "Whole"; });
 

@@ -1,6 +1,8 @@
 // The SMTP tests' client: short waits, and whatever is left open is closed.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "scripted_server.h"
@@ -18,3 +20,10 @@ struct SmtpTestClient {
 };
 
 inline std::string local(const ScriptedServer& server) { return "127.0.0.1:" + std::to_string(server.port()); }
+
+// Byte-level cases against scripted servers, fed whole and one byte at a time (the
+// suite is instantiated once, in smtp_test.cpp).
+class SmtpScripted : public ::testing::TestWithParam<bool> {
+protected:
+    ScriptedServerOptions options() const { return ScriptedServerOptions::OneByte(GetParam()); }
+};
