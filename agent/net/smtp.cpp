@@ -177,7 +177,7 @@ int writeOut(SmtpClient& smtp) {
 // deliver an empty message to the others; so DATA waits for the replies then.
 int openPipelined(SmtpClient& smtp, const StrArray& envelope) {
     bSocket& s = smtp.socket;
-    const bool withData = envelope.size() == 2;
+    const bool withData = envelope.size() == 2; // MAIL and one RCPT
     Str group;
     auto add = [&group](std::string_view line) {
         traceCommand(line);
@@ -296,7 +296,10 @@ int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view aut
         return -1;
     }
     // A server that predates EHLO refuses it; HELO then works without the extensions.
-    if (rc == -2) rc = command(smtp, View(NewStr("HELO ", View(address))), "250");
+    if (rc == -2) {
+        smtp.pipelining = 0;
+        rc = command(smtp, View(NewStr("HELO ", View(address))), "250");
+    }
     if (rc < 0) return -1;
     if (command(smtp, "RSET", "250") < 0) return -1;
     if (!auth) return 0;

@@ -42,13 +42,28 @@ TEST_P(SmtpScripted, PipelinedEnvelopeGoesOutBeforeAnyReply) {
     SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0) << c.errorDetail();
     EXPECT_EQ(c.smtp->pipelining, 1);
+    TempDir dir;
+    debugLogSetPath(dir.file("trace.log"));
+    debugReq = 1;
     for (const char* recipients : {"a@x", "a@x, b@y"}) {
-        ASSERT_EQ(smtp_msgOpen(*c, "from@x", recipients), 0) << recipients << ": " << c.errorDetail();
-        ASSERT_EQ(smtp_msgPut(*c, ".text\r\n"), 0);
-        ASSERT_EQ(smtp_msgClose(*c), 0) << c.errorDetail();
+        EXPECT_EQ(smtp_msgOpen(*c, "from@x", recipients), 0) << recipients << ": " << c.errorDetail();
+        EXPECT_EQ(smtp_msgPut(*c, ".text\r\n"), 0);
+        EXPECT_EQ(smtp_msgClose(*c), 0) << c.errorDetail();
     }
+    debugReq = 0;
+    debugLogSetPath("");
     ASSERT_EQ(smtp_close(*c), 0) << c.errorDetail();
     EXPECT_EQ(server.result(), "");
+    // The trace shows every command as it is queued, then every reply.
+    std::vector<std::string> trace;
+    for (std::string line : splitLines(readFile(dir.file("trace.log")))) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("SMTP<-", 0) == 0 || line.rfind("SMTP->", 0) == 0) trace.push_back(line);
+        if (trace.size() == 6) break;
+    }
+    EXPECT_EQ(trace, (std::vector<std::string>{"SMTP<-MAIL FROM:<from@x>", "SMTP<-RCPT TO:<a@x>", "SMTP<-DATA",
+                                               "SMTP->250 2.1.0 Ok", "SMTP->250 2.1.5 Ok",
+                                               "SMTP->354 End data with <CR><LF>.<CR><LF>"}));
     std::string bytes = server.clientBytes();
     bytes.erase(0, bytes.find("MAIL"));
     EXPECT_EQ(bytes, "MAIL FROM:<from@x>\r\nRCPT TO:<a@x>\r\nDATA\r\n..text\r\n.\r\n"
@@ -150,13 +165,14 @@ TEST_P(SmtpScripted, ConnectionCutBeforeThePipelinedReplies) {
 // so with authentication the refusal ends the connection before anything else is sent.
 TEST_P(SmtpScripted, EhloRefusedThenHelo) {
     for (const char* refusal : {"S: 502 5.5.2 Error: command not recognized\n",
-                                "S: 500-5.5.1 Command unrecognized\nS: 500 5.5.1 EHLO\n"}) {
+                                "S: 500-5.5.1 Command unrecognized\nS: 500 5.5.1 EHLO\n",
+                                "S: 250-PIPELINING\nS: 502 5.5.2 Not after all\n"}) {
         ScriptedServer server(std::string("S: 220 mail.example\nC: *\n") + refusal +
                                   "C: *\nS: 250 mail.example\nC: RSET\nS: 250 2.0.0 Ok\n" + nextMessage(false),
                               options());
         SmtpTestClient c;
         ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0) << refusal << c.errorDetail();
-        EXPECT_EQ(c.smtp->pipelining, 0);
+        EXPECT_EQ(c.smtp->pipelining, 0) << refusal;
         EXPECT_EQ(sendNext(c), 0) << c.errorDetail();
         EXPECT_EQ(smtp_close(*c), 0);
         EXPECT_EQ(server.result(), "") << refusal;
