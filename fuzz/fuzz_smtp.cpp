@@ -1,7 +1,8 @@
 // An SMTP server's reply stream as any bytes (turns cut at NUL bytes, netshim.h):
-// greeting, HELO or EHLO + AUTH LOGIN (first byte odd or even), RSET, a message to two
-// recipients and QUIT. The message text is fixed; its DATA must reach the server
-// dot-stuffed and ended by the one "." line whatever the replies did before it.
+// greeting, EHLO (HELO after a refusal), RSET, AUTH LOGIN when the first byte is odd, a
+// message to two recipients (its envelope pipelined when the replies list PIPELINING)
+// and QUIT. The message text is fixed; its DATA must reach the server dot-stuffed and
+// ended by the one "." line whatever the replies did before it.
 // The input also drives the wire form on its own, cut into pieces at every NUL:
 // piece by piece must equal the whole, no bare CR or LF goes out, and unstuffing gives
 // the text back with its bare line ends made CR LF.

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "base64.h"
 
 namespace {
@@ -27,42 +29,59 @@ constexpr size_t kCredentialRoom = (kSmtpCommandLine - 2) / 4 * 3;
 // A line that carries a secret is traced masked: the trace keeps the step, not the secret.
 enum class Trace { plain, secret };
 
-int sendCommand(SmtpClient& smtp, std::string_view line, Trace trace = Trace::plain) {
+void traceCommand(std::string_view line, Trace trace = Trace::plain) {
     if (trace == Trace::secret)
         debugLog("SMTP<-********");
     else
         debugLog("SMTP<-%.*s", static_cast<int>(line.size()), line.data());
+}
+
+int sendCommand(SmtpClient& smtp, std::string_view line, Trace trace = Trace::plain) {
+    traceCommand(line, trace);
     return bSocket_write(smtp.socket, NewStr(line, kCrLf));
 }
 
 // What a reply other than the expected one means for the message being sent.
 enum class OnRefusal { fail, keepSession };
 
+// Sees the text of each line of an accepted reply after its code and separator.
+using ReplyLines = std::function<void(std::string_view text)>;
+
 // Reads one reply, all of its lines ("-" as fourth character announces another); each
 // must begin with code, else the server's line becomes the failure's explanation. With
-// keepSession a 5xx reply returns -2 and leaves the connection open.
-int readReply(SmtpClient& smtp, std::string_view code, OnRefusal onRefusal = OnRefusal::fail) {
+// keepSession a 5xx reply returns -2 and leaves the connection open; the rest of that
+// reply is read too, so the next reply read is the next command's.
+int readReply(SmtpClient& smtp, std::string_view code, OnRefusal onRefusal = OnRefusal::fail,
+              const ReplyLines& eachLine = {}) {
     bSocket& s = smtp.socket;
+    int rc = 0;
     while (true) {
         if (bSocket_readLn(s) < 0) return -1;
         std::string_view line = withoutCrLf(View(s.line));
         debugLog("SMTP->%.*s", static_cast<int>(line.size()), line.data());
-        if (line.substr(0, 3) != code) {
-            if (onRefusal == OnRefusal::keepSession && line.starts_with('5')) {
-                s.errorText = NewStr(View(s.serverName), " server returned an error.");
-                s.errorDetail = ToStr(line);
-                return -2;
+        if (rc == 0 && line.substr(0, 3) != code) {
+            if (onRefusal != OnRefusal::keepSession || !line.starts_with('5')) {
+                bSocket_serverError(s);
+                return -1;
             }
-            bSocket_serverError(s);
-            return -1;
+            s.errorText = NewStr(View(s.serverName), " server returned an error.");
+            s.errorDetail = ToStr(line);
+            rc = -2;
         }
-        if (line.size() < 4 || line[3] != '-') return 0;
+        if (rc == 0 && eachLine) eachLine(line.substr(std::min<size_t>(line.size(), 4)));
+        if (line.size() < 4 || line[3] != '-') return rc;
     }
 }
 
-int command(SmtpClient& smtp, std::string_view line, std::string_view code, OnRefusal onRefusal = OnRefusal::fail) {
+int command(SmtpClient& smtp, std::string_view line, std::string_view code, OnRefusal onRefusal = OnRefusal::fail,
+            const ReplyLines& eachLine = {}) {
     if (sendCommand(smtp, line) < 0) return -1;
-    return readReply(smtp, code, onRefusal);
+    return readReply(smtp, code, onRefusal, eachLine);
+}
+
+void swapTexts(bSocket& s, Str& text, Str& detail) {
+    s.errorText.swap(text);
+    s.errorDetail.swap(detail);
 }
 
 // The server refused the message for good (rc -2 from readReply): RSET makes the
@@ -74,8 +93,7 @@ int refuseMessage(SmtpClient& smtp, int rc) {
     Str text = smtp.socket.errorText, detail = smtp.socket.errorDetail;
     // A failed RSET has closed the connection, which is how the caller learns of it.
     command(smtp, "RSET", "250");
-    smtp.socket.errorText.swap(text);
-    smtp.socket.errorDetail.swap(detail);
+    swapTexts(smtp.socket, text, detail);
     return -1;
 }
 
@@ -151,6 +169,47 @@ int writeOut(SmtpClient& smtp) {
     return rc;
 }
 
+// With PIPELINING the envelope goes out in one write and its replies are read in order
+// behind it: one round trip instead of one per command. Every reply is read, so the next
+// command meets its own, and the first refusal names the outcome (-2). DATA joins the
+// group only for a single recipient: with several, a refused one beside accepted ones
+// makes the server take DATA, and a data phase can only be left with a "." that would
+// deliver an empty message to the others; so DATA waits for the replies then.
+int openPipelined(SmtpClient& smtp, const StrArray& envelope) {
+    bSocket& s = smtp.socket;
+    const bool withData = envelope.size() == 2; // MAIL and one RCPT
+    Str group;
+    auto add = [&group](std::string_view line) {
+        traceCommand(line);
+        group.append(line).append(kCrLf);
+    };
+    for (const Str& line : envelope) add(View(line));
+    if (withData) add("DATA");
+    if (bSocket_write(s, View(group)) < 0) return -1;
+    int outcome = 0;
+    Str text, detail;
+    for (size_t i = 0; i < envelope.size() + (withData ? 1 : 0); ++i) {
+        const bool data = i == envelope.size();
+        int rc = readReply(smtp, data ? "354" : "250", OnRefusal::keepSession);
+        if (rc == -1) return -1;
+        if (rc == -2 && outcome == 0) {
+            outcome = -2;
+            text = s.errorText;
+            detail = s.errorDetail;
+        }
+        if (rc == 0 && data && outcome == -2) {
+            // The server disagrees with its own refusal and waits for the text. A lone
+            // "." would have it deliver an empty message; ending the connection
+            // discards the transaction instead.
+            bSocket_fail(s, View(NewStr("The server accepted DATA after refusing the message: ", View(detail))));
+            return -1;
+        }
+    }
+    if (outcome == 0) return withData ? 0 : command(smtp, "DATA", "354", OnRefusal::keepSession);
+    swapTexts(s, text, detail);
+    return -2;
+}
+
 } // namespace
 
 Owned<SmtpClient> smtp_construct() { return makeTracked<SmtpClient>(); }
@@ -197,6 +256,7 @@ int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view aut
     splitServer(server, host, port, useTLS == 1 ? 465 : 25);
     smtp.port = port;
     smtp.refused = 0;
+    smtp.pipelining = 0;
     smtp.tail.clear();
     Str().swap(smtp.outBuf);
     bSocket_initSocket(s, View(host), port, "SMTP", useTLS);
@@ -224,8 +284,23 @@ int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view aut
     if (readReply(smtp, "220") < 0) return -1;
 
     debug_tag = "smtp.smtp_connect.identify";
-    Str hello = NewStr(auth ? "EHLO " : "HELO ", View(localAddressLiteral(s)));
-    if (command(smtp, View(hello), "250") < 0) return -1;
+    Str address = localAddressLiteral(s);
+    auto extension = [&smtp](std::string_view text) {
+        if (strcmpi(text.substr(0, text.find(' ')), "PIPELINING") == 0) smtp.pipelining = 1;
+    };
+    int rc = command(smtp, View(NewStr("EHLO ", View(address))), "250", OnRefusal::keepSession, extension);
+    if (rc == -2 && auth) {
+        // AUTH is an extension: a server that knows no EHLO cannot take it.
+        s.errorDetail = NewStr("EHLO, which AUTH LOGIN needs, was refused: ", View(s.errorDetail));
+        bSocket_closeSocket(s);
+        return -1;
+    }
+    // A server that predates EHLO refuses it; HELO then works without the extensions.
+    if (rc == -2) {
+        smtp.pipelining = 0;
+        rc = command(smtp, View(NewStr("HELO ", View(address))), "250");
+    }
+    if (rc < 0) return -1;
     if (command(smtp, "RSET", "250") < 0) return -1;
     if (!auth) return 0;
 
@@ -252,10 +327,18 @@ int smtp_msgOpen(SmtpClient& smtp, std::string_view sender, std::string_view rec
             return -1;
         }
     }
-    int rc = command(smtp, View(NewStr(mailWord, sender, ">")), "250", OnRefusal::keepSession);
-    for (size_t i = 0; rc == 0 && i < list.size(); ++i)
-        rc = command(smtp, View(NewStr(rcptWord, View(list[i]), ">")), "250", OnRefusal::keepSession);
-    if (rc == 0) rc = command(smtp, "DATA", "354", OnRefusal::keepSession);
+    StrArray envelope;
+    envelope.push_back(NewStr(mailWord, sender, ">"));
+    for (const Str& rcpt : list) envelope.push_back(NewStr(rcptWord, View(rcpt), ">"));
+    int rc = 0;
+    if (smtp.pipelining) {
+        rc = openPipelined(smtp, envelope);
+    } else {
+        // The first refused command ends the envelope; the rest is not tried.
+        for (size_t i = 0; rc == 0 && i < envelope.size(); ++i)
+            rc = command(smtp, View(envelope[i]), "250", OnRefusal::keepSession);
+        if (rc == 0) rc = command(smtp, "DATA", "354", OnRefusal::keepSession);
+    }
     if (rc < 0) return refuseMessage(smtp, rc);
     smtp.tail.assign(kCrLf);
     smtp.outBuf.clear();

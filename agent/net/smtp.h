@@ -1,8 +1,10 @@
 // SMTP client: delivers forwarded messages over one connection per account.
 //
-// Dialogue: greeting, HELO (or EHLO + AUTH LOGIN when authenticating), RSET, then per
-// message MAIL FROM / RCPT TO / DATA with the text dot-stuffed across the pieces it
-// arrives in, and QUIT. TLS is only TLS from the first byte; there is no STARTTLS.
+// Dialogue: greeting, EHLO (HELO when the server refuses EHLO), RSET, AUTH LOGIN when
+// authenticating, then per message MAIL FROM / RCPT TO / DATA with the text
+// dot-stuffed across the pieces it arrives in, and QUIT. When EHLO lists PIPELINING the
+// envelope commands go out together and their replies are read in order behind them.
+// TLS is only TLS from the first byte; there is no STARTTLS.
 //
 // Every operation returns 0 on success and -1 on failure; after a failure
 // socket.errorText / socket.errorDetail say why and the connection is closed, except
@@ -26,6 +28,8 @@ struct SmtpClient {
     // new smtp_connect is needed). 0 after every other outcome.
     int refused = 0;
     int port = 0;
+    // 1 when the server's EHLO reply listed PIPELINING.
+    int pipelining = 0;
     // Stuffed message text not yet written: pieces are gathered into large writes.
     // Bounded by about twice kSmtpDataWrite whatever the size of a piece.
     Str outBuf;
@@ -40,12 +44,14 @@ constexpr size_t kSmtpDataWrite = 16384;
 Owned<SmtpClient> smtp_construct();
 
 // server: "host[:port]" (port 465 with TLS, else 25, when missing or 0). authFlag: its
-// leading integer decides between HELO (0) and EHLO + AUTH LOGIN (anything else).
-// credentials: user ":" password; the password ends at a second ":".
+// leading integer decides whether to sign in with AUTH LOGIN (anything but 0), which
+// fails when the server refused EHLO. credentials: user ":" password; the password
+// ends at a second ":".
 int smtp_connect(SmtpClient& smtp, std::string_view server, std::string_view authFlag, std::string_view credentials,
                  int useTLS);
-// recipients: comma-separated addresses, each trimmed of blanks, tried in order; the
-// first refused one ends the operation. A 5xx reply to MAIL, RCPT or DATA sets refused.
+// recipients: comma-separated addresses, each trimmed of blanks, tried in order; a
+// refused one refuses the message (without PIPELINING the rest are not tried). A 5xx
+// reply to MAIL, RCPT or DATA sets refused; the texts name the first one.
 int smtp_msgOpen(SmtpClient& smtp, std::string_view sender, std::string_view recipients);
 // The next piece of message text, unstuffed. Works per piece with bounded memory; the
 // text may be buffered until a later piece or smtp_msgClose, which reports any failure.

@@ -7,22 +7,11 @@
 #include "aiosmtpd.h"
 #include "scripted_server.h"
 #include "smtp.h"
+#include "smtp_test_client.h"
 #include "testca.h"
 #include "testutil.h"
 
 namespace {
-
-// A client with short waits; closes whatever is left open.
-struct Client {
-    Client() { smtp->socket.limits = {5, 5, 1, 1}; }
-    ~Client() { bSocket_closeSocket(smtp->socket); }
-    SmtpClient& operator*() { return *smtp; }
-    std::string errorText() const { return std::string(View(smtp->socket.errorText)); }
-    std::string errorDetail() const { return std::string(View(smtp->socket.errorDetail)); }
-    Owned<SmtpClient> smtp = smtp_construct();
-};
-
-std::string local(const ScriptedServer& server) { return "127.0.0.1:" + std::to_string(server.port()); }
 
 // The wire form of the whole text, as the protocol defines it: every bare CR and bare
 // LF becomes CR LF, then every CR LF "." in CR LF + text becomes CR LF "..".
@@ -98,24 +87,19 @@ TEST(SmtpStuffing, LineEndsAndDotsWhereverTheTextIsCut) {
 
 // ---- Byte-level cases against scripted servers, fed whole and one byte at a time ----
 
-class SmtpScripted : public ::testing::TestWithParam<bool> {
-protected:
-    ScriptedServerOptions options() const { return ScriptedServerOptions::OneByte(GetParam()); }
-};
-
 INSTANTIATE_TEST_SUITE_P(Feeding, SmtpScripted, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "OneByteAtATime" : "Whole"; });
 
-TEST_P(SmtpScripted, HeloWithoutAuthenticationAfterMultiLineGreeting) {
+TEST_P(SmtpScripted, NoAuthenticationWithoutTheFlagAfterMultiLineGreeting) {
     for (const char* flag : {"0", "", "no", "00"}) {
-        ScriptedServer server(fixture("smtp/helo_multiline.txt"), options());
-        Client c;
+        ScriptedServer server(fixture("smtp/greeting_multiline.txt"), options());
+        SmtpTestClient c;
         ASSERT_EQ(smtp_connect(*c, local(server), flag, "user:secret", 0), 0) << c.errorDetail();
         EXPECT_EQ(c.smtp->port, server.port());
         ASSERT_EQ(smtp_close(*c), 0) << c.errorDetail();
         EXPECT_EQ(server.result(), "") << "authFlag \"" << flag << "\"";
         EXPECT_TRUE(std::regex_match(server.clientBytes(),
-                                     std::regex(R"(HELO \[\d+\.\d+\.\d+\.\d+\]\r\nRSET\r\nQUIT\r\n)")))
+                                     std::regex(R"(EHLO \[\d+\.\d+\.\d+\.\d+\]\r\nRSET\r\nQUIT\r\n)")))
             << server.clientBytes();
         EXPECT_FALSE(c.smtp->socket.connected);
     }
@@ -124,7 +108,7 @@ TEST_P(SmtpScripted, HeloWithoutAuthenticationAfterMultiLineGreeting) {
 TEST_P(SmtpScripted, EhloAndAuthLoginWhateverTheServerLists) {
     for (const char* flag : {"1", "2x", "-1"}) {
         ScriptedServer server(fixture("smtp/ehlo_auth.txt"), options());
-        Client c;
+        SmtpTestClient c;
         ASSERT_EQ(smtp_connect(*c, local(server), flag, "user@x:pa:ss", 0), 0) << c.errorDetail();
         ASSERT_EQ(smtp_close(*c), 0);
         EXPECT_EQ(server.result(), "") << "authFlag \"" << flag << "\"";
@@ -134,7 +118,7 @@ TEST_P(SmtpScripted, EhloAndAuthLoginWhateverTheServerLists) {
 
 TEST_P(SmtpScripted, MessagesAreStuffedAndEndedOnce) {
     ScriptedServer server(fixture("smtp/two_messages.txt"), options());
-    Client c;
+    SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0) << c.errorDetail();
     // The first ends in CR LF, the second does not and gets one.
     ASSERT_EQ(smtp_msgOpen(*c, "from@x", " a@x , b@y "), 0) << c.errorDetail();
@@ -158,10 +142,11 @@ TEST_P(SmtpScripted, RefusalsCarryTheServersLine) {
         const char* detail;
     };
     for (const Case& k : {Case{"smtp/greeting_refused.txt", "0", "554 5.3.2 No service for you"},
-                          Case{"smtp/ehlo_refused.txt", "1", "502 5.5.2 Error: command not recognized"},
+                          Case{"smtp/ehlo_refused.txt", "1",
+                               "EHLO, which AUTH LOGIN needs, was refused: 502 5.5.2 Error: command not recognized"},
                           Case{"smtp/auth_refused.txt", "1", "535 5.7.8 Error: authentication failed"}}) {
         ScriptedServer server(fixture(k.script), options());
-        Client c;
+        SmtpTestClient c;
         EXPECT_EQ(smtp_connect(*c, local(server), k.authFlag, "user@x:wrong", 0), -1) << k.script;
         EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
         EXPECT_EQ(c.errorDetail(), k.detail);
@@ -172,7 +157,7 @@ TEST_P(SmtpScripted, RefusalsCarryTheServersLine) {
 
 TEST_P(SmtpScripted, RefusedMessageLeavesTheSessionReady) {
     ScriptedServer server(fixture("smtp/recipient_refused.txt"), options());
-    Client c;
+    SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
     EXPECT_EQ(smtp_msgOpen(*c, "from@x", "a@x,b@y"), -1);
     EXPECT_EQ(c.smtp->refused, 1);
@@ -190,7 +175,7 @@ TEST_P(SmtpScripted, RefusedMessageLeavesTheSessionReady) {
 
 TEST_P(SmtpScripted, RefusalFollowedByHangUp) {
     ScriptedServer server(fixture("smtp/refused_then_closed.txt"), options());
-    Client c;
+    SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
     EXPECT_EQ(smtp_msgOpen(*c, "from@x", "a@x"), -1);
     EXPECT_EQ(c.smtp->refused, 1);
@@ -205,7 +190,7 @@ TEST_P(SmtpScripted, RefusalFollowedByHangUp) {
 
 TEST_P(SmtpScripted, QuitMustBeAnsweredWith221) {
     ScriptedServer server(fixture("smtp/quit_not_221.txt"), options());
-    Client c;
+    SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
     EXPECT_EQ(smtp_close(*c), -1);
     EXPECT_EQ(c.errorText(), "SMTP server returned an error.");
@@ -215,7 +200,7 @@ TEST_P(SmtpScripted, QuitMustBeAnsweredWith221) {
 
 TEST_P(SmtpScripted, ServerGoneDuringTheMessage) {
     ScriptedServer server(fixture("smtp/closed_in_data.txt"), options());
-    Client c;
+    SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
     ASSERT_EQ(smtp_msgOpen(*c, "from@x", "a@x"), 0);
     ASSERT_EQ(server.result(), "");
@@ -235,18 +220,18 @@ TEST(SmtpRefusedArguments, NothingIsSentForUnsafeCredentials) {
                           Case{tooLong + ":pw", "user name"}, Case{"user:" + tooLong, "password"},
                           Case{std::string("us\0er:pw", 8), "user name"}}) {
         ScriptedServer server("STALL\n");
-        Client c;
+        SmtpTestClient c;
         EXPECT_EQ(smtp_connect(*c, local(server), "1", k.credentials, 0), -1);
         EXPECT_EQ(c.errorText(), std::string("The ") + k.what + " cannot be sent to the SMTP server.");
         EXPECT_EQ(server.connections(), 0);
     }
     // Without authentication the credentials are not used, so not checked either.
-    ScriptedServer server(fixture("smtp/helo_multiline.txt"));
-    Client c;
+    ScriptedServer server(fixture("smtp/greeting_multiline.txt"));
+    SmtpTestClient c;
     EXPECT_EQ(smtp_connect(*c, local(server), "0", "us\r\ner:pw", 0), 0);
     ScriptedServer longest("S: 220 hi\nC: *\nS: 250 ok\nC: RSET\nS: 250 ok\nC: AUTH LOGIN\nS: 334 x\nC: *\nS: 334 y\n"
                            "C: *\nS: 235 ok\n");
-    Client d;
+    SmtpTestClient d;
     EXPECT_EQ(smtp_connect(*d, local(longest), "1", fits + ":" + fits, 0), 0) << d.errorText();
     EXPECT_EQ(longest.result(), "");
 }
@@ -262,7 +247,7 @@ TEST(SmtpRefusedArguments, NothingIsSentForUnsafeAddresses) {
                           Case{sender + "s", "b@y", "sender address"}, Case{"a@x", "b@y, c@\nz", "recipient address"},
                           Case{"a@x", "b@y," + rcpt + "r", "recipient address"}}) {
         ScriptedServer server(fixture("smtp/ready.txt"));
-        Client c;
+        SmtpTestClient c;
         ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
         EXPECT_EQ(smtp_msgOpen(*c, k.sender, k.recipients), -1);
         EXPECT_EQ(c.errorText(), std::string("The ") + k.what + " cannot be sent to the SMTP server.");
@@ -271,7 +256,7 @@ TEST(SmtpRefusedArguments, NothingIsSentForUnsafeAddresses) {
     }
     ScriptedServer server("S: 220 hi\nC: *\nS: 250 ok\nC: RSET\nS: 250 ok\nC: MAIL FROM:<" + sender +
                           ">\nS: 250 ok\nC: RCPT TO:<" + rcpt + ">\nS: 250 ok\nC: DATA\nS: 354 go\n");
-    Client c;
+    SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, local(server), "0", "", 0), 0);
     EXPECT_EQ(smtp_msgOpen(*c, sender, " " + rcpt + " "), 0) << c.errorText();
     EXPECT_EQ(server.result(), "");
@@ -279,14 +264,14 @@ TEST(SmtpRefusedArguments, NothingIsSentForUnsafeAddresses) {
 
 TEST(SmtpConnect, DefaultPortsAndTheTrace) {
     for (int tls : {0, 1}) {
-        Client c;
+        SmtpTestClient c;
         c.smtp->socket.limits.connectWait = 1;
         smtp_connect(*c, "127.0.0.1:0", "0", "", tls);
         EXPECT_EQ(c.smtp->port, tls ? 465 : 25);
     }
     TempDir dir;
     ScriptedServer server(fixture("smtp/ehlo_auth.txt"));
-    Client c;
+    SmtpTestClient c;
     debugLogSetPath(dir.file("trace.log"));
     debugReq = 1;
     int rc = smtp_connect(*c, local(server), "1", "user@x:pa:ss", 0);
@@ -333,7 +318,7 @@ protected:
     }
 
     // Sends each message (as its pieces) on one connection; true when all went through.
-    static bool sendAll(Client& c, const std::string& server, const std::vector<std::vector<std::string>>& messages,
+    static bool sendAll(SmtpTestClient& c, const std::string& server, const std::vector<std::vector<std::string>>& messages,
                         int tls = 0, const char* auth = "0") {
         if (smtp_connect(*c, server, auth, "user:pass", tls) != 0) return false;
         for (const auto& pieces : messages) {
@@ -362,7 +347,7 @@ TEST_F(SmtpAiosmtpd, MessagesArriveByteIdenticalWhateverThePieces) {
     messages.push_back({"a\r", "\n.b\r", "\n", ".", "\r\n"}); // CR | LF "." across pieces
     messages.push_back({"no line end at all"});
     messages.push_back({});
-    Client c;
+    SmtpTestClient c;
     ASSERT_TRUE(sendAll(c, sink->server(), messages)) << c.errorText() << " " << c.errorDetail();
     auto got = sink->messages();
     ASSERT_EQ(got.size(), messages.size());
@@ -377,7 +362,7 @@ TEST_F(SmtpAiosmtpd, MessagesArriveByteIdenticalWhateverThePieces) {
 }
 
 TEST_F(SmtpAiosmtpd, BareLineEndsArriveAsCrLf) {
-    Client c;
+    SmtpTestClient c;
     // A bare LF before "." must not let a lenient server end the data there.
     ASSERT_TRUE(sendAll(c, sink->server(), {{"a\n.\nMAIL FROM:<x@y>\n"}, {"bare\nline\r", "\n.\n", "end\r"}}))
         << c.errorText() << " " << c.errorDetail();
@@ -399,7 +384,7 @@ TEST_F(SmtpAiosmtpd, LargeMessageInUnevenPieces) {
         at += n;
     }
     pieces.push_back(text.substr(0, 0));
-    Client c;
+    SmtpTestClient c;
     ASSERT_TRUE(sendAll(c, sink->server(), {pieces, {text}})) << c.errorDetail();
     auto got = sink->messages();
     ASSERT_EQ(got.size(), 2u);
@@ -408,7 +393,7 @@ TEST_F(SmtpAiosmtpd, LargeMessageInUnevenPieces) {
 }
 
 TEST_F(SmtpAiosmtpd, AuthLoginAndTwoRecipients) {
-    Client c;
+    SmtpTestClient c;
     ASSERT_EQ(smtp_connect(*c, sink->server(), "1", "user:pass:ignored", 0), 0) << c.errorDetail();
     ASSERT_EQ(smtp_msgOpen(*c, "from@x.example", "a@y.example , b@z.example"), 0) << c.errorDetail();
     ASSERT_EQ(smtp_msgPut(*c, "Subject: hi\r\n\r\nbody\r\n"), 0);
@@ -420,12 +405,12 @@ TEST_F(SmtpAiosmtpd, AuthLoginAndTwoRecipients) {
     EXPECT_EQ(got[0].to, (std::vector<std::string>{"a@y.example", "b@z.example"}));
     EXPECT_EQ(got[0].data, "Subject: hi\r\n\r\nbody\r\n");
 
-    Client wrong;
+    SmtpTestClient wrong;
     EXPECT_EQ(smtp_connect(*wrong, sink->server(), "1", "user:nope", 0), -1);
     EXPECT_EQ(wrong.errorText(), "SMTP server returned an error.");
     EXPECT_EQ(wrong.errorDetail().substr(0, 4), "535 ");
 
-    Client refused;
+    SmtpTestClient refused;
     ASSERT_EQ(smtp_connect(*refused, sink->server(), "1", "user:pass", 0), 0);
     EXPECT_EQ(smtp_msgOpen(*refused, "from@x.example", "ok@y.example, refused@x.example"), -1);
     EXPECT_EQ(refused.errorDetail(), "550 5.1.1 <refused@x.example>: Recipient address rejected");
@@ -435,12 +420,12 @@ TEST_F(SmtpAiosmtpd, AuthLoginAndTwoRecipients) {
 TEST_F(SmtpAiosmtpd, TlsFromTheFirstByte) {
     const std::string server = "localhost:" + std::to_string(tlsSink->port());
     trustOnly(testCerts().wrongCaCert);
-    Client untrusted;
+    SmtpTestClient untrusted;
     EXPECT_EQ(smtp_connect(*untrusted, server, "1", "user:pass", 1), -1);
     EXPECT_EQ(untrusted.errorText(), "An error occurred while communicating with the SMTP server.");
 
     trustOnly(testCerts().caCert);
-    Client c;
+    SmtpTestClient c;
     ASSERT_TRUE(sendAll(c, server, {{".dot\r\n", "text"}}, 1, "1")) << c.errorText() << " " << c.errorDetail();
     auto got = tlsSink->messages();
     ASSERT_EQ(got.size(), 1u);
@@ -464,7 +449,7 @@ TEST(SmtpAiosmtpdFaults, PermanentRefusalKeepsTheSessionTemporaryEndsIt) {
         SmtpSinkOptions options;
         options.faults = {k.fault};
         SmtpSink sink(options);
-        Client c;
+        SmtpTestClient c;
         ASSERT_EQ(smtp_connect(*c, sink.server(), "0", "", 0), 0) << c.errorDetail();
         int rc = smtp_msgOpen(*c, "from@x.example", "to@y.example");
         if (rc == 0) {

@@ -88,6 +88,7 @@ SmtpSink::SmtpSink(SmtpSinkOptions options) : options_(std::move(options)) {
     if (!options_.user.empty()) args.insert(args.end(), {"--user", options_.user, "--password", options_.password});
     for (const std::string& fault : options_.faults) args.insert(args.end(), {"--fail", fault});
     if (options_.lineLimit > 0) args.insert(args.end(), {"--line-limit", std::to_string(options_.lineLimit)});
+    if (!options_.pipelining) args.push_back("--no-pipelining");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

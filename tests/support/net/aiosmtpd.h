@@ -14,6 +14,7 @@ struct SmtpSinkOptions {
     std::string password;            // ... with this password
     std::vector<std::string> faults; // "VERB[/TEXT][*TIMES]=REPLY", see smtp_sink.py
     int lineLimit = 0;               // longest line accepted, CR LF included; 0 = aiosmtpd's 1001
+    bool pipelining = true;          // list PIPELINING in the EHLO reply
     std::string folder;              // where messages are saved; empty = a temporary folder
 };
 

@@ -26,9 +26,13 @@ struct CuttingProxy::Conn {
     bool closed = false;
     std::string tail;      // the client's last bytes, for a trigger split across reads
     std::string line;      // Reply: the client's command line not yet complete
-    bool expectData = false; // Reply: the client sent DATA, its reply is still to come
-    bool inData = false;     // Reply: message content is passing
-    std::string serverLine;  // Reply: the start of the reply to DATA
+    // Reply: server replies still to come (the greeting first) and, when DATA is among
+    // them, its place in that order (0: none). A pipelining client sends DATA behind
+    // other commands, so the reply to DATA is found by counting.
+    int unanswered = 1;
+    int dataReply = 0;
+    bool inData = false;    // Reply: message content is passing
+    std::string serverLine; // Reply: the server's line not yet complete
 
     ~Conn() {
         if (client >= 0) ::close(client);
@@ -226,7 +230,8 @@ bool CuttingProxy::answerCommands(Conn& c, std::string_view chunk) {
             }
             c.fault.reset();
         }
-        if (command && bare.size() == 4 && strncasecmp(bare.data(), "DATA", 4) == 0) c.expectData = true;
+        if (command) ++c.unanswered;
+        if (command && bare.size() == 4 && strncasecmp(bare.data(), "DATA", 4) == 0) c.dataReply = c.unanswered;
         if (!sendAll(c.server, line.data(), line.size())) return false;
     }
     std::string rest = c.line.substr(start);
@@ -244,14 +249,18 @@ bool CuttingProxy::fromServer(Conn& c) {
     count(serverBytes_, n);
     if (n <= 0) return false;
     size_t pass = static_cast<size_t>(n);
-    if (c.expectData) {
+    if (c.fault && c.fault->action == ProxyFault::Action::Reply) {
         // Content follows only when the server takes DATA.
         c.serverLine.append(buf, pass);
-        if (c.serverLine.find('\n') != std::string::npos) {
-            c.inData = c.serverLine.rfind("354", 0) == 0;
-            c.expectData = false;
-            c.serverLine.clear();
+        size_t start = 0, end;
+        while ((end = c.serverLine.find('\n', start)) != std::string::npos) {
+            std::string_view line(c.serverLine.data() + start, end - start);
+            start = end + 1;
+            if (line.size() >= 4 && line[3] == '-') continue; // not the reply's last line
+            --c.unanswered;
+            if (c.dataReply > 0 && --c.dataReply == 0) c.inData = line.rfind("354", 0) == 0;
         }
+        c.serverLine.erase(0, start);
     }
     bool strikes = false;
     if (c.fault && c.armed && c.serverLeft >= 0 && static_cast<long>(pass) >= c.serverLeft) {

@@ -11,6 +11,9 @@ saw 250 finds them. The .env file holds one "key value" line each:
     from <envelope sender>
     to <recipient>                    (one line per recipient, in order)
 
+The EHLO reply lists PIPELINING (aiosmtpd reads pipelined commands in order but does
+not say so itself) unless --no-pipelining is given.
+
 When the server listens it prints "PORT <n>" on a line of its own; SIGTERM or SIGINT
 stops it. It binds to the loopback address only.
 
@@ -64,10 +67,17 @@ def first_fault(faults, verb, arg):
 class Sink:
     """Saves each message; answers the end of data with a fault when one applies."""
 
-    def __init__(self, folder, faults):
+    def __init__(self, folder, faults, pipelining):
         self.folder = folder
         self.faults = faults
+        self.pipelining = pipelining
         self.count = 0
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.pipelining:
+            responses.insert(len(responses) - 1, "250-PIPELINING")
+        return responses
 
     async def handle_DATA(self, server, session, envelope):
         fault = first_fault(self.faults, "DOT", envelope.original_content.decode("latin-1"))
@@ -128,6 +138,7 @@ def main():
     parser.add_argument("--user", help="offer AUTH LOGIN and accept this user name")
     parser.add_argument("--password", default="", help="the password of --user")
     parser.add_argument("--fail", action="append", default=[], metavar="RULE", help="VERB[/TEXT][*TIMES]=REPLY")
+    parser.add_argument("--no-pipelining", action="store_true", help="leave PIPELINING out of the EHLO reply")
     parser.add_argument("--line-limit", type=int, default=1001, help="longest line accepted, CR LF included")
     args = parser.parse_args()
 
@@ -150,7 +161,7 @@ def main():
         # Not handled: aiosmtpd answers the refusal itself.
         return AuthResult(success=False, handled=False)
 
-    handler = Sink(args.dir, faults)
+    handler = Sink(args.dir, faults, not args.no_pipelining)
     server_class = make_server_class(args.line_limit)
     options = dict(
         decode_data=False,
