@@ -694,11 +694,14 @@ int main(int argc, char** argv) {
         else
             targets.push_back({tag + "msg/s, Tarnwell / fetchmail", speed,
                                !r.quickAck ? 20.0 : r.scenario.imap && !r.scenario.remote ? 3.0 : 2.0, true});
-        targets.push_back({tag + "CPU s per message, Tarnwell / fetchmail", cpuRatio, 0.5, false});
+        // Behind the relays both programs spend almost all their time waiting; their CPU
+        // is compared where the same work runs at full speed, in (a) and (b).
+        if (!r.scenario.remote)
+            targets.push_back({tag + "CPU s per message, Tarnwell / fetchmail", cpuRatio, 0.5, false});
         // Deleting may cost something, but not another pass over the mailbox.
         for (const Result& left : results)
             if (r.scenario.key == 'e' && left.scenario.key == 'b' && left.quickAck == r.quickAck)
-                targets.push_back({tag + "Tarnwell wall s, deleting / leaving ((b))", r.tarnwell.wall() / left.tarnwell.wall(),
+                targets.push_back({tag + "Tarnwell wall s, (e) / (b)", r.tarnwell.wall() / left.tarnwell.wall(),
                                    2, false});
         if (r.scenario.key == 'a') rssA = std::max(rssA, r.tarnwell.rssKb());
         if (r.scenario.key == 'c') rssC = std::max(rssC, r.tarnwell.rssKb());
