@@ -95,8 +95,8 @@ void enterEntry(mailIndex& ix, size_t pos) {
     if (ix.firstEntry[s] == 0) ix.firstEntry[s] = static_cast<uint32_t>(pos + 1);
 }
 
-// Appends an entry, growing the table fourfold (entered again in file order, so the
-// first of equal identifiers keeps its place) when it would be more than half full.
+// Appends an entry, doubling the table (entered again in file order, so the first of
+// equal identifiers keeps its place) when it would be more than half full.
 void appendEntry(mailIndex& ix, Str id, Str mark) {
     ix.msgIds.push_back(std::move(id));
     ix.msgMarks.push_back(std::move(mark));
@@ -105,7 +105,7 @@ void appendEntry(mailIndex& ix, Str id, Str mark) {
         enterEntry(ix, count - 1);
         return;
     }
-    ix.firstEntry.assign(std::max(kFirstSlots, ix.firstEntry.size() * 4), 0);
+    ix.firstEntry.assign(std::max(kFirstSlots, ix.firstEntry.size() * 2), 0);
     for (size_t pos = 0; pos < count; ++pos) enterEntry(ix, pos);
 }
 
