@@ -219,7 +219,7 @@ struct Scenario {
 };
 
 struct Mailbox {
-    std::unique_ptr<Dovecot> server = std::make_unique<Dovecot>();
+    std::unique_ptr<Dovecot> server; // only for the scenarios that run
     std::vector<std::string> wire; // stored messages as served: CR LF line ends
     long long bytes = 0;
     TempDir files;                 // each message as delivered, for refilling
@@ -536,8 +536,9 @@ int main(int argc, char** argv) {
     }
     auto fill = [&](const char* keys, long count) {
         auto box = std::make_unique<Mailbox>();
-        if (wanted(keys))
-            for (long n = 0; n < count; ++n) box->add(texts[static_cast<size_t>(n)]);
+        if (!wanted(keys)) return box;
+        box->server = std::make_unique<Dovecot>();
+        for (long n = 0; n < count; ++n) box->add(texts[static_cast<size_t>(n)]);
         return box;
     };
     // Every mailbox has a server of its own, so that one emptied by (e) or one of another
@@ -545,6 +546,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<Mailbox> small = fill("abd", o.messages), deleting = fill("e", o.messages),
                              remote = fill("fg", o.remoteMessages), big = std::make_unique<Mailbox>();
     if (wanted("c")) {
+        big->server = std::make_unique<Dovecot>();
         TempDir aside;
         std::string t = bigMessage(aside.file("big"), o.bigMb * 1024 * 1024);
         big->server->addMessageFile(aside.file("big"));
