@@ -1,16 +1,14 @@
 #include "fast_sink.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <stdexcept>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "loopback.h"
 
 namespace {
 
@@ -21,38 +19,14 @@ bool startsWithWord(std::string_view line, std::string_view word) {
     return true;
 }
 
-bool sendAll(int fd, const std::string& text) {
-    size_t off = 0;
-    while (off < text.size()) {
-        ssize_t n = ::send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
-FastSink::FastSink(bool quickAck) : quickAck_(quickAck) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener_, 16) != 0 || ::pipe2(stopPipe_, O_CLOEXEC) != 0)
-        throw std::runtime_error("sink: cannot listen");
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { acceptLoop(); });
-}
+FastSink::FastSink(bool quickAck) : quickAck_(quickAck) { acceptor_ = std::thread([this] { acceptLoop(); }); }
 
 FastSink::~FastSink() {
-    (void)!::write(stopPipe_[1], "x", 1);
+    listener_.stop();
     acceptor_.join();
     for (auto& t : sessions_) t.join();
-    for (int fd : {listener_, stopPipe_[0], stopPipe_[1]}) ::close(fd);
 }
 
 std::vector<std::string> FastSink::take(Counts& counts) {
@@ -65,13 +39,7 @@ std::vector<std::string> FastSink::take(Counts& counts) {
 }
 
 void FastSink::acceptLoop() {
-    while (true) {
-        pollfd p[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
-        if (p[1].revents) return;
-        if (!p[0].revents) continue;
-        int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+    for (int fd; (fd = listener_.accept()) >= 0;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++counts_.sessions;
@@ -90,10 +58,7 @@ void FastSink::serve(int fd) {
     bool inData = false, open = sendAll(fd, out);
     std::vector<char> buf(256 * 1024);
     while (open) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
-        if (p[1].revents) break;
-        if (!p[0].revents) continue;
+        if (!listener_.waitReadable(fd)) break;
         ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
@@ -120,7 +85,7 @@ void FastSink::serve(int fd) {
                 continue;
             }
             if (startsWithWord(line, "EHLO")) {
-                out += "250-sink\r\n250 HELP\r\n";
+                out += "250-sink\r\n250-PIPELINING\r\n250 HELP\r\n";
             } else if (startsWithWord(line, "MAIL")) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++counts_.mails;

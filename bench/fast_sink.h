@@ -1,6 +1,7 @@
 // A small, fast SMTP sink for the forwarding benchmark: accepts every command on
 // 127.0.0.1 (ephemeral port), keeps every message's text (dot-unstuffed, CR LF as sent)
-// for checking, and answers each batch of complete commands with one write.
+// for checking, and answers each batch of complete commands with one write, so it
+// advertises PIPELINING after EHLO, as most mail servers do.
 //
 // Two ways of acknowledging TCP data: quickAck sets TCP_QUICKACK after every read, so
 // the client never waits for an acknowledgement; without it the kernel delays
@@ -14,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
+
 class FastSink {
 public:
     explicit FastSink(bool quickAck);
@@ -21,7 +24,7 @@ public:
     FastSink(const FastSink&) = delete;
     FastSink& operator=(const FastSink&) = delete;
 
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
     bool quickAck() const { return quickAck_; }
 
     struct Counts {
@@ -38,9 +41,7 @@ private:
     void serve(int fd);
 
     bool quickAck_;
-    int listener_ = -1;
-    int port_ = 0;
-    int stopPipe_[2] = {-1, -1};
+    LoopbackListener listener_;
     std::mutex mutex_;
     std::vector<std::string> messages_;
     Counts counts_;

@@ -2,26 +2,35 @@
 // same mailboxes (a private Dovecot) and the same SMTP sink, all on 127.0.0.1:
 //   (a) 2,000 messages of about 5 KB over POP3   (b) the same over IMAP
 //   (c) one 50 MB message with an attachment over POP3   (d) (a) over POP3 with TLS
+//   (e) (b) with the mail deleted after forwarding (the mailbox refilled before each run)
+//   (f) 500 of those messages over POP3 and (g) over IMAP, both through relays that
+//       delay each direction of the mail and of the SMTP connection by 25 ms, as
+//       servers far away do (a 50 ms round trip)
 // each with a sink that acknowledges TCP data at once and with one that keeps the
-// kernel's delayed acknowledgement. The two programs alternate, three runs each; both
-// leave the mail on the server and start without state, so every run forwards the whole
+// kernel's delayed acknowledgement ((f) and (g) with the first only: there the round
+// trips dominate). The two programs alternate, three runs each; both start without
+// state and, but in (e), leave the mail on the server, so every run forwards the whole
 // mailbox: one SMTP transaction per message. Every run is checked at the sink: all
 // messages, Tarnwell's copies byte-identical to the stored messages (headers included),
-// fetchmail's (which gain a Received header) identical in their bodies.
+// fetchmail's (which gain a Received header) identical in their bodies; in (e) the
+// mailbox must be empty afterwards.
+//   (h) Tarnwell alone: a POP3 listing of 25,000 to 200,000 messages, every one already
+//       in the mail index (nothing to forward), from a scripted server (listing_pop.h);
+//       the index must come out unchanged.
 //
 // Usage: forward_bench [--runs N] [--messages N] [--size BYTES] [--big-mb N]
-//                      [--scenarios abcd] [--sinks qn] [--agent PATH] [--wrap "PROFILER ARGS"]
+//                      [--remote-messages N] [--delay-ms N] [--listings N,N,...]
+//                      [--scenarios abcdefgh] [--sinks qn] [--agent PATH] [--wrap "PROFILER ARGS"]
 // (--wrap runs the agent under a profiler, e.g. "/usr/bin/valgrind --tool=callgrind".)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <memory>
 #include <poll.h>
 #include <signal.h>
 #include <stdexcept>
@@ -33,9 +42,12 @@
 #include <vector>
 
 #include "base64.h"
+#include "delay_relay.h"
 #include "dovecot.h"
 #include "fast_sink.h"
 #include "fetch_floor.h"
+#include "listing_pop.h"
+#include "loopback.h"
 #include "prefs.h"
 #include "testca.h"
 #include "testutil.h"
@@ -47,7 +59,10 @@ struct Options {
     long messages = 2000;
     size_t size = 5000;
     long bigMb = 50;
-    std::string scenarios = "abcd";
+    long remoteMessages = 500;
+    int delayMs = 25;
+    std::vector<long> listings = {25000, 50000, 100000, 200000};
+    std::string scenarios = "abcdefgh";
     std::string sinks = "qn";
     std::string agent = TARNWELL_BIN_DIR "/Tarnwell Agent";
     int runLimit = 900; // seconds before a run is killed
@@ -199,15 +214,31 @@ struct Scenario {
     bool imap = false;
     bool tls = false;
     bool big = false;
+    bool deleting = false; // mail deleted after forwarding, else left on the server
+    bool remote = false;   // behind the delaying relays
 };
 
 struct Mailbox {
-    Dovecot* server = nullptr;
+    std::unique_ptr<Dovecot> server; // only for the scenarios that run
     std::vector<std::string> wire; // stored messages as served: CR LF line ends
     long long bytes = 0;
+    TempDir files;                 // each message as delivered, for refilling
+    std::vector<std::string> paths;
     int port(const Scenario& s) const {
         return s.imap ? (s.tls ? server->imapsPort() : server->imapPort())
                       : (s.tls ? server->popsPort() : server->popPort());
+    }
+    void add(const std::string& lfText) {
+        paths.push_back(files.file(std::to_string(paths.size())));
+        writeFile(paths.back(), lfText);
+        server->addMessageFile(paths.back());
+        wire.push_back(crlf(lfText));
+        bytes += static_cast<long long>(wire.back().size());
+    }
+    // Puts every message back after a run that deleted them.
+    void refill() {
+        server->clearMailbox();
+        for (const std::string& path : paths) server->addMessageFile(path);
     }
 };
 
@@ -216,15 +247,23 @@ std::string b64(const std::string& text) {
     return std::string(s.data(), s.size());
 }
 
-Measure runTarnwell(const Options& o, const Scenario& s, const Mailbox& box, const FastSink& sink) {
-    TempDir home;
+// Where a program fetches from and forwards to.
+struct Route {
+    int mailPort, smtpPort;
+};
+
+std::string indexPathIn(const TempDir& home) { return home.file("Library/Preferences/com.vexlo.Tarnwell.index"); }
+
+// Runs the agent in home (settings written here, a mail index already there stays).
+Measure runTarnwell(const Options& o, const Scenario& s, Route route, const TempDir& home) {
     prefs::Domain domain(home.file("Library/Preferences/com.vexlo.Tarnwell.plist"));
-    domain.SetAppValue("SMTPHost", "127.0.0.1:" + std::to_string(sink.port()));
+    domain.SetAppValue("SMTPHost", "127.0.0.1:" + std::to_string(route.smtpPort));
     domain.SetAppValue("dftFwd", std::string(kForward));
     // address:password, server, forwarding address, -, login, leave, secure, enabled, type
     std::string account = b64(std::string(kSender) + ":" + Dovecot::kPassword) + "\t127.0.0.1:" +
-                          std::to_string(box.port(s)) + "\t(default)\t\t" + b64(Dovecot::kUser) + "\t1\t" +
-                          (s.tls ? "1" : "0") + "\t1\t" + (s.imap ? "IMAP" : "POP") + "\t";
+                          std::to_string(route.mailPort) + "\t(default)\t\t" + b64(Dovecot::kUser) + "\t" +
+                          (s.deleting ? "0" : "1") + "\t" + (s.tls ? "1" : "0") + "\t1\t" + (s.imap ? "IMAP" : "POP") +
+                          "\t";
     domain.SetAppValue("Account", std::vector<std::string>{account});
     if (!domain.AppSynchronize()) throw std::runtime_error("cannot write the agent's settings");
     std::vector<std::string> argv = o.wrap;
@@ -233,17 +272,17 @@ Measure runTarnwell(const Options& o, const Scenario& s, const Mailbox& box, con
                        o.runLimit);
 }
 
-Measure runFetchmail(const Options& o, const Scenario& s, const Mailbox& box, const FastSink& sink) {
+Measure runFetchmail(const Options& o, const Scenario& s, Route route) {
     TempDir home;
     ::chmod(home.path().c_str(), 0700);
     std::string rc = home.file("fetchmailrc");
     std::string text = "set no syslog\nset no bouncemail\nset no spambounce\n"
                        "poll 127.0.0.1 with proto " + std::string(s.imap ? "IMAP" : "POP3") + " port " +
-                       std::to_string(box.port(s)) + " timeout 120\n"
+                       std::to_string(route.mailPort) + " timeout 120\n"
                        "  user \"" + Dovecot::kUser + "\" there with password \"" + Dovecot::kPassword + "\" is \"" +
                        kForward + "\" here\n"
-                       "  smtphost 127.0.0.1/" + std::to_string(sink.port()) + " smtpname \"" + kForward + "\"\n"
-                       "  keep fetchall no rewrite\n";
+                       "  smtphost 127.0.0.1/" + std::to_string(route.smtpPort) + " smtpname \"" + kForward + "\"\n" +
+                       (s.deleting ? "  fetchall no rewrite\n" : "  keep fetchall no rewrite\n");
     if (!s.tls) text += "  sslproto ''\n"; // no opportunistic STARTTLS: plain text, as Tarnwell's account
     if (s.tls)
         // The certificate is checked against the test CA, as Tarnwell checks it; it names
@@ -262,8 +301,9 @@ std::string_view bodyOf(const std::string& text) {
     return at == std::string::npos ? std::string_view() : std::string_view(text).substr(at + 4);
 }
 
-// "ok", or what is wrong with what the sink received.
-std::string check(FastSink& sink, const Mailbox& box, bool wholeMessage, const Measure& m) {
+// "ok", or what is wrong with what the sink received (and, when the mail was to be
+// deleted, with what is left on the server).
+std::string check(FastSink& sink, const Mailbox& box, const Scenario& s, bool wholeMessage, const Measure& m) {
     FastSink::Counts counts;
     std::vector<std::string> got = sink.take(counts);
     long n = static_cast<long>(box.wire.size());
@@ -279,6 +319,8 @@ std::string check(FastSink& sink, const Mailbox& box, bool wholeMessage, const M
     std::sort(have.begin(), have.end());
     for (size_t i = 0; i < want.size(); ++i)
         if (want[i] != have[i]) return wholeMessage ? "copy not byte-identical" : "body differs";
+    if (s.deleting && !box.server->messages().empty())
+        return std::to_string(box.server->messages().size()) + " messages left on the server";
     return "ok";
 }
 
@@ -287,14 +329,7 @@ std::string check(FastSink& sink, const Mailbox& box, bool wholeMessage, const M
 // A client as fast as this sink allows: one write per command, the whole stuffed text
 // and its end mark in one write, every reply awaited. Returns messages per second.
 double sinkCeiling(const FastSink& sink, const std::vector<std::string>& wire) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(sink.port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("sink connect");
-    int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    int fd = connectLoopback(sink.port());
     std::vector<std::string> stuffed;
     for (const auto& t : wire) {
         std::string s;
@@ -314,8 +349,7 @@ double sinkCeiling(const FastSink& sink, const std::vector<std::string>& wire) {
         }
     };
     auto say = [&](const std::string& line) {
-        if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
-            throw std::runtime_error("sink send");
+        if (!sendAll(fd, line)) throw std::runtime_error("sink send");
     };
     await(1);
     say("HELO bench\r\n");
@@ -407,6 +441,45 @@ void printRow(const char* scen, const char* sink, const char* who, const Runs& r
                 static_cast<double>(r.rssKb()) / 1024, res.msgRate(r), res.mbRate(r), r.checkText().c_str());
 }
 
+struct ListingResult {
+    long listed = 0;
+    Runs runs;
+};
+
+// Scenario (h): one leaving POP3 account whose listing holds only messages the index
+// knows, each size timed runs times; every run must leave the index as it found it.
+std::vector<ListingResult> timeListings(const Options& o, FastSink& sink) {
+    const Scenario pop{'h', "", false, false, false, false, false};
+    std::vector<ListingResult> results;
+    for (long listed : o.listings) {
+        ListingPop server(listed);
+        std::string index = "[" + b64(kSender) + "]\n";
+        for (long n = 1; n <= listed; ++n) index += ListingPop::uid(n) + "\tF\n";
+        ListingResult res;
+        res.listed = listed;
+        for (int r = 0; r < o.runs; ++r) {
+            TempDir home;
+            std::filesystem::create_directories(home.file("Library/Preferences"));
+            writeFile(indexPathIn(home), index);
+            Measure m = runTarnwell(o, pop, {server.port(), sink.port()}, home);
+            FastSink::Counts counts;
+            const size_t forwarded = sink.take(counts).size();
+            std::string c = m.exitStatus != 0          ? "exit status " + std::to_string(m.exitStatus)
+                            : server.touched() != 0    ? std::to_string(server.touched()) + " retrievals or deletions"
+                            : forwarded != 0           ? std::to_string(forwarded) + " messages forwarded"
+                            : readFile(indexPathIn(home)) != index ? "index changed"
+                                                                   : "ok";
+            std::fprintf(stderr, "(h) %ld listed run %d: %.2f s wall, %.2f s CPU, %ld kB peak RSS, %s\n", listed, r + 1,
+                         m.wall, m.cpu, m.rssKb, c.c_str());
+            if (c != "ok") std::fprintf(stderr, "---- output:\n%s\n----\n", m.out.substr(0, 4000).c_str());
+            res.runs.all.push_back(m);
+            res.runs.checks.push_back(c);
+        }
+        results.push_back(std::move(res));
+    }
+    return results;
+}
+
 struct Target {
     std::string what;
     double value, limit;
@@ -424,6 +497,15 @@ int main(int argc, char** argv) {
         else if (k == "--messages") o.messages = std::stol(v);
         else if (k == "--size") o.size = std::stoul(v);
         else if (k == "--big-mb") o.bigMb = std::stol(v);
+        else if (k == "--remote-messages") o.remoteMessages = std::stol(v);
+        else if (k == "--delay-ms") o.delayMs = std::stoi(v);
+        else if (k == "--listings") {
+            o.listings.clear();
+            for (size_t at = 0; at < v.size(); at = v.find(',', at) + 1) {
+                o.listings.push_back(std::stol(v.substr(at)));
+                if (v.find(',', at) == std::string::npos) break;
+            }
+        }
         else if (k == "--scenarios") o.scenarios = v;
         else if (k == "--sinks") o.sinks = v;
         else if (k == "--agent") o.agent = v;
@@ -439,73 +521,139 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    auto wanted = [&](const char* keys) { return o.scenarios.find_first_of(keys) != std::string::npos; };
+    o.remoteMessages = std::min(o.remoteMessages, o.messages);
     auto began = std::chrono::steady_clock::now();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::fprintf(stderr, "preparing mailboxes...\n");
     testCerts();
-    Dovecot smallServer, bigServer;
-    Mailbox small, big;
-    small.server = &smallServer;
-    big.server = &bigServer;
+    std::vector<std::string> texts, ceilingWire;
+    long long smallBytes = 0;
     for (long n = 1; n <= o.messages; ++n) {
-        std::string t = smallMessage(n, o.size);
-        smallServer.addMessage(t);
-        small.wire.push_back(crlf(t));
-        small.bytes += static_cast<long long>(small.wire.back().size());
+        texts.push_back(smallMessage(n, o.size));
+        ceilingWire.push_back(crlf(texts.back()));
+        smallBytes += static_cast<long long>(ceilingWire.back().size());
     }
-    if (o.scenarios.find('c') != std::string::npos) {
+    auto fill = [&](const char* keys, long count) {
+        auto box = std::make_unique<Mailbox>();
+        if (!wanted(keys)) return box;
+        box->server = std::make_unique<Dovecot>();
+        for (long n = 0; n < count; ++n) box->add(texts[static_cast<size_t>(n)]);
+        return box;
+    };
+    // Every mailbox has a server of its own, so that one emptied by (e) or one of another
+    // size never disturbs the others' runs.
+    std::unique_ptr<Mailbox> small = fill("abd", o.messages), deleting = fill("e", o.messages),
+                             remote = fill("fg", o.remoteMessages), big = std::make_unique<Mailbox>();
+    if (wanted("c")) {
+        big->server = std::make_unique<Dovecot>();
         TempDir aside;
         std::string t = bigMessage(aside.file("big"), o.bigMb * 1024 * 1024);
-        bigServer.addMessageFile(aside.file("big"));
-        big.wire.push_back(crlf(t));
-        big.bytes = static_cast<long long>(big.wire.back().size());
+        big->server->addMessageFile(aside.file("big"));
+        big->wire.push_back(crlf(t));
+        big->bytes = static_cast<long long>(big->wire.back().size());
     }
 
-    char sizeText[64];
-    std::snprintf(sizeText, sizeof sizeText, "%ld x %.1f KB", o.messages,
-                  static_cast<double>(small.bytes) / static_cast<double>(o.messages) / 1024);
+    char sizeText[64], remoteText[64];
+    const double kbEach = static_cast<double>(smallBytes) / static_cast<double>(o.messages) / 1024;
+    std::snprintf(sizeText, sizeof sizeText, "%ld x %.1f KB", o.messages, kbEach);
+    std::snprintf(remoteText, sizeof remoteText, "%ld x %.1f KB +%d ms", o.remoteMessages, kbEach, o.delayMs);
     std::vector<Scenario> scenarios = {
-        {'a', std::string("(a) POP3 ") + sizeText, false, false, false},
-        {'b', std::string("(b) IMAP ") + sizeText, true, false, false},
-        {'c', "(c) POP3 1 x " + std::to_string(o.bigMb) + " MB attachment", false, false, true},
-        {'d', std::string("(d) POP3+TLS ") + sizeText, false, true, false},
+        {'a', std::string("(a) POP3 ") + sizeText, false, false, false, false, false},
+        {'b', std::string("(b) IMAP ") + sizeText, true, false, false, false, false},
+        {'c', "(c) POP3 1 x " + std::to_string(o.bigMb) + " MB attachment", false, false, true, false, false},
+        {'d', std::string("(d) POP3+TLS ") + sizeText, false, true, false, false, false},
+        {'e', std::string("(e) IMAP ") + sizeText + " del", true, false, false, true, false},
+        {'f', std::string("(f) POP3 ") + remoteText, false, false, false, false, true},
+        {'g', std::string("(g) IMAP ") + remoteText, true, false, false, false, true},
     };
+    auto boxOf = [&](const Scenario& s) -> Mailbox& {
+        return s.big ? *big : s.deleting ? *deleting : s.remote ? *remote : *small;
+    };
+    // An untimed retrieval of the whole mailbox, straight from the server: Dovecot's
+    // index and the page cache are warm for every run.
+    auto retrieve = [&](const Scenario& s) {
+        Mailbox& box = boxOf(s);
+        FloorResult f = retrieveAll(box.port(s), s.imap, s.tls, Dovecot::kUser, Dovecot::kPassword,
+                                    static_cast<long>(box.wire.size()));
+        if (!f.error.empty()) throw std::runtime_error("floor retrieval failed: " + f.error);
+        return f.seconds;
+    };
+    const auto delay = std::chrono::milliseconds(o.delayMs);
 
     std::printf("Forwarding benchmark: Tarnwell Agent and fetchmail, %d runs each, alternating\n", o.runs);
     std::printf("machine: %s; load average at the start: %s\n", machine().c_str(), load().c_str());
     std::printf("mail: %s as served (CR LF); %ld MB message: %.1f MB as served\n", sizeText, o.bigMb,
-                static_cast<double>(big.bytes) / 1e6);
+                static_cast<double>(big->bytes) / 1e6);
     std::printf("sink 'quick': TCP_QUICKACK after every read; sink 'normal': the kernel's delayed acknowledgement\n");
+    if (wanted("e"))
+        std::printf("(e): the mail is deleted after forwarding (fetchmail without 'keep'); the mailbox is refilled "
+                    "and read once, untimed, before each run\n");
+    if (wanted("fg"))
+        std::printf("(f), (g): %d ms added in each direction on the mail and on the SMTP connection by a relay; "
+                    "quick sink only\n", o.delayMs);
 
     std::vector<Result> results;
-    for (char sinkKey : o.sinks) {
+    for (char sinkKey : wanted("abcdefg") ? o.sinks : std::string()) {
         FastSink sink(sinkKey == 'q');
         const char* sinkName = sink.quickAck() ? "quick" : "normal";
         std::printf("sink ceiling (%s): %.0f msg/s for the (a) mailbox, one client writing each message at once\n",
-                    sinkName, sinkCeiling(sink, small.wire));
+                    sinkName, sinkCeiling(sink, ceilingWire));
+        if (wanted("fg") && sink.quickAck()) {
+            const double direct = roundTripMs(sink.port(), 50);
+            double bare = 0, delayed = 0;
+            {
+                DelayRelay relay(sink.port(), std::chrono::microseconds(0));
+                bare = roundTripMs(relay.port(), 50);
+            }
+            {
+                DelayRelay relay(sink.port(), delay);
+                delayed = roundTripMs(relay.port(), 20);
+            }
+            std::printf("delay relay: NOOP round trip to the sink %.3f ms direct, %.3f ms through a relay adding "
+                        "nothing, %.2f ms through one adding %d ms each way; the relay's own cost: %.3f ms per round "
+                        "trip (%.3f ms with the delay)\n",
+                        direct, bare, delayed, o.delayMs, bare - direct, delayed - 2 * o.delayMs - direct);
+        }
         FastSink::Counts ignored;
         sink.take(ignored);
         for (const Scenario& s : scenarios) {
-            if (o.scenarios.find(s.key) == std::string::npos) continue;
-            Mailbox& box = s.big ? big : small;
+            if (o.scenarios.find(s.key) == std::string::npos || (s.remote && !sink.quickAck())) continue;
+            Mailbox& box = boxOf(s);
             Result res;
             res.scenario = s;
             res.quickAck = sink.quickAck();
             res.messages = static_cast<long>(box.wire.size());
             res.bytes = box.bytes;
+            std::unique_ptr<DelayRelay> mailRelay, smtpRelay;
+            Route route{box.port(s), sink.port()};
+            if (s.remote) {
+                mailRelay = std::make_unique<DelayRelay>(route.mailPort, delay);
+                smtpRelay = std::make_unique<DelayRelay>(route.smtpPort, delay);
+                route = {mailRelay->port(), smtpRelay->port()};
+            }
+            // The floor is taken without the relays (through them it would only count the
+            // round trips); the first pass warms up.
             std::vector<double> floors;
-            // One untimed pass first, so Dovecot's index and the page cache are warm for all.
-            for (int r = 0; r <= o.runs; ++r) {
-                FloorResult f = retrieveAll(box.port(s), s.imap, s.tls, Dovecot::kUser, Dovecot::kPassword,
-                                            res.messages);
-                if (!f.error.empty()) throw std::runtime_error("floor retrieval failed: " + f.error);
-                if (r > 0) floors.push_back(f.seconds);
+            for (int r = 0; r <= (s.remote ? 0 : o.runs); ++r) {
+                double seconds = retrieve(s);
+                if (r > 0) floors.push_back(seconds);
             }
             res.floor = median(floors);
             for (int r = 0; r < o.runs; ++r) {
                 for (int who = 0; who < 2; ++who) {
-                    Measure m = who == 0 ? runTarnwell(o, s, box, sink) : runFetchmail(o, s, box, sink);
-                    std::string c = check(sink, box, who == 0, m);
+                    if (s.deleting) {
+                        box.refill();
+                        retrieve(s);
+                    }
+                    Measure m;
+                    if (who == 0) {
+                        TempDir home;
+                        m = runTarnwell(o, s, route, home);
+                    } else {
+                        m = runFetchmail(o, s, route);
+                    }
+                    std::string c = check(sink, box, s, who == 0, m);
                     Runs& runs = who == 0 ? res.tarnwell : res.fetchmail;
                     runs.all.push_back(m);
                     runs.checks.push_back(c);
@@ -518,10 +666,16 @@ int main(int argc, char** argv) {
             results.push_back(std::move(res));
         }
     }
+    std::vector<ListingResult> listings;
+    if (wanted("h")) {
+        FastSink sink(true);
+        listings = timeListings(o, sink);
+    }
 
     std::printf("\nmedians of %d runs (peak RSS: the largest of the runs)\n", o.runs);
-    std::printf("%-30s %-6s %-10s %8s %8s %8s %9s %8s  %s\n", "scenario", "sink", "program", "wall s", "CPU s",
-                "RSS MB", "msg/s", "MB/s", "check");
+    if (!results.empty())
+        std::printf("%-30s %-6s %-10s %8s %8s %8s %9s %8s  %s\n", "scenario", "sink", "program", "wall s", "CPU s",
+                    "RSS MB", "msg/s", "MB/s", "check");
     std::vector<Target> targets;
     long rssA = 0, rssC = 0;
     for (const Result& r : results) {
@@ -533,15 +687,24 @@ int main(int argc, char** argv) {
         std::printf("%-30s %-6s %-10s %8.2f %8.2f %8.2f %9.2f %8.2f\n", "", "", "ratio T/f",
                     r.tarnwell.wall() / r.fetchmail.wall(), cpuRatio,
                     static_cast<double>(r.tarnwell.rssKb()) / static_cast<double>(r.fetchmail.rssKb()), speed, speed);
-        std::printf("%-30s %-6s %-10s %8.2f %8s %8s %9.0f %8.1f\n", "", "", "floor", r.floor, "", "",
-                    static_cast<double>(r.messages) / r.floor, static_cast<double>(r.bytes) / 1e6 / r.floor);
+        if (r.floor > 0)
+            std::printf("%-30s %-6s %-10s %8.2f %8s %8s %9.0f %8.1f\n", "", "", "floor", r.floor, "", "",
+                        static_cast<double>(r.messages) / r.floor, static_cast<double>(r.bytes) / 1e6 / r.floor);
         std::string tag = r.scenario.title.substr(0, 3) + " " + sinkName + ": ";
         if (r.scenario.big)
             targets.push_back({tag + "MB/s, Tarnwell / fetchmail", speed, 2, true});
         else
             targets.push_back({tag + "msg/s, Tarnwell / fetchmail", speed,
-                               r.quickAck ? (r.scenario.imap ? 3.0 : 2.0) : 20.0, true});
-        targets.push_back({tag + "CPU s per message, Tarnwell / fetchmail", cpuRatio, 0.5, false});
+                               !r.quickAck ? 20.0 : r.scenario.imap && !r.scenario.remote ? 3.0 : 2.0, true});
+        // Behind the relays both programs spend almost all their time waiting; their CPU
+        // is compared where the same work runs at full speed, in (a) and (b).
+        if (!r.scenario.remote)
+            targets.push_back({tag + "CPU s per message, Tarnwell / fetchmail", cpuRatio, 0.5, false});
+        // Deleting may cost something, but not another pass over the mailbox.
+        for (const Result& left : results)
+            if (r.scenario.key == 'e' && left.scenario.key == 'b' && left.quickAck == r.quickAck)
+                targets.push_back({tag + "Tarnwell wall s, (e) / (b)", r.tarnwell.wall() / left.tarnwell.wall(),
+                                   2, false});
         if (r.scenario.key == 'a') rssA = std::max(rssA, r.tarnwell.rssKb());
         if (r.scenario.key == 'c') rssC = std::max(rssC, r.tarnwell.rssKb());
         if (!r.tarnwell.ok() || !r.fetchmail.ok())
@@ -550,6 +713,31 @@ int main(int argc, char** argv) {
     if (rssC > 0) targets.push_back({"(c) Tarnwell peak RSS, MB", static_cast<double>(rssC) / 1024, 8, false});
     if (rssC > 0 && rssA > 0)
         targets.push_back({"(c) Tarnwell peak RSS above (a)'s, MB", static_cast<double>(rssC - rssA) / 1024, 2, false});
+
+    if (!listings.empty()) {
+        std::printf("\n(h) Tarnwell alone: a leaving POP3 account whose listing holds only messages already in the "
+                    "mail index (a scripted POP3 server on 127.0.0.1 serves the UIDL listing, not Dovecot)\n");
+        std::printf("%-30s %-6s %-10s %8s %8s %8s %9s\n", "listed messages", "", "", "wall s", "CPU s", "RSS MB",
+                    "us/listed");
+        for (const ListingResult& l : listings)
+            std::printf("%-30ld %-6s %-10s %8.2f %8.2f %8.1f %9.2f  %s\n", l.listed, "", "Tarnwell", l.runs.wall(),
+                        l.runs.cpu(), static_cast<double>(l.runs.rssKb()) / 1024,
+                        l.runs.wall() * 1e6 / static_cast<double>(l.listed), l.runs.checkText().c_str());
+        const ListingResult &least = listings.front(), &most = listings.back();
+        const std::string tag = "(h) " + std::to_string(most.listed) + " listed: ";
+        targets.push_back({tag + "Tarnwell wall s", most.runs.wall(),
+                           2.0 * static_cast<double>(most.listed) / 200000, false});
+        if (listings.size() > 1)
+            targets.push_back({"(h) wall s per listed, " + std::to_string(most.listed) + " / " +
+                                   std::to_string(least.listed),
+                               most.runs.wall() / static_cast<double>(most.listed) /
+                                   (least.runs.wall() / static_cast<double>(least.listed)),
+                               1.5, false});
+        for (const ListingResult& l : listings)
+            if (!l.runs.ok())
+                targets.push_back({"(h) " + std::to_string(l.listed) + " listed: index unchanged, nothing fetched (1 = yes)",
+                                   0, 1, true});
+    }
 
     std::printf("\ntargets\n");
     int missed = 0;

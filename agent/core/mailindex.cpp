@@ -1,5 +1,6 @@
 #include "mailindex.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,10 +63,50 @@ private:
     size_t at_ = kNone; // start of the next line in the record, kNone when it is used up
 };
 
+// The hash table: open addressing with linear probing, a power of two in size and at
+// most half full. Only the first entry of an identifier is entered, and entries are never
+// removed (a confirmed deletion only changes its mark), so a slot stays valid until the
+// section is loaded again.
+constexpr size_t kFirstSlots = 64;
+
+size_t slotMask(const mailIndex& ix) { return ix.firstEntry.size() - 1; }
+
+size_t homeSlot(const mailIndex& ix, std::string_view id) {
+    return std::hash<std::string_view>{}(id) & slotMask(ix);
+}
+
+// The slot holding the first entry with that identifier, or the empty slot where it
+// belongs.
+size_t probe(const mailIndex& ix, std::string_view id) {
+    size_t s = homeSlot(ix, id);
+    while (ix.firstEntry[s] != 0 && View(ix.msgIds[ix.firstEntry[s] - 1]) != id) s = (s + 1) & slotMask(ix);
+    return s;
+}
+
 long findEntry(const mailIndex& ix, std::string_view id) {
-    for (size_t i = 0; i < ix.msgIds.size(); ++i)
-        if (View(ix.msgIds[i]) == id) return static_cast<long>(i);
-    return -1;
+    if (ix.firstEntry.empty()) return -1;
+    const uint32_t entry = ix.firstEntry[probe(ix, id)];
+    return entry == 0 ? -1 : static_cast<long>(entry - 1);
+}
+
+// Enters msgIds[pos] unless an earlier entry holds the same identifier.
+void enterEntry(mailIndex& ix, size_t pos) {
+    const size_t s = probe(ix, View(ix.msgIds[pos]));
+    if (ix.firstEntry[s] == 0) ix.firstEntry[s] = static_cast<uint32_t>(pos + 1);
+}
+
+// Appends an entry, doubling the table (entered again in file order, so the first of
+// equal identifiers keeps its place) when it would be more than half full.
+void appendEntry(mailIndex& ix, Str id, Str mark) {
+    ix.msgIds.push_back(std::move(id));
+    ix.msgMarks.push_back(std::move(mark));
+    const size_t count = ix.msgIds.size();
+    if (count * 2 <= ix.firstEntry.size()) {
+        enterEntry(ix, count - 1);
+        return;
+    }
+    ix.firstEntry.assign(std::max(kFirstSlots, ix.firstEntry.size() * 2), 0);
+    for (size_t pos = 0; pos < count; ++pos) enterEntry(ix, pos);
 }
 
 Str describe(const char* what, const Str& path, std::string_view reason) {
@@ -166,6 +207,7 @@ void GetAcctIndex(mailIndex& ix, std::string_view path, std::string_view account
     DebugTag tag("MailIndex.GetAcctIndex");
     ix.msgIds.clear();
     ix.msgMarks.clear();
+    ix.firstEntry.clear();
     ix.account = ToStr(account);
     ix.path = ToStr(path);
     debugLog("MailIndex.GetAcctIndex File path: %s", ix.path.c_str());
@@ -188,8 +230,7 @@ void GetAcctIndex(mailIndex& ix, std::string_view path, std::string_view account
             mark = ToStr("E");
         else if (isMark(mark, "D"))
             mark = ToStr("C");
-        ix.msgIds.push_back(NthField(rec, "\t", 1));
-        ix.msgMarks.push_back(std::move(mark));
+        appendEntry(ix, NthField(rec, "\t", 1), std::move(mark));
     }
     seqFile_close(*f);
 }
@@ -204,10 +245,7 @@ void MarkAcct(mailIndex& ix, std::string_view id, std::string_view mark) {
     if (i >= 0) ix.msgMarks[static_cast<size_t>(i)] = ToStr(mark);
 }
 
-void AddAcct(mailIndex& ix, std::string_view id) {
-    ix.msgIds.push_back(ToStr(id));
-    ix.msgMarks.push_back(ToStr("N"));
-}
+void AddAcct(mailIndex& ix, std::string_view id) { appendEntry(ix, ToStr(id), ToStr("N")); }
 
 void PurgeDelAcct(mailIndex& ix) {
     for (Str& mark : ix.msgMarks)

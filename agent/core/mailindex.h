@@ -10,8 +10,10 @@
 // Identifiers compare exactly, marks and addresses without regard to case.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 #include "tstr.h"
 
@@ -20,6 +22,10 @@ struct mailIndex {
     Str path;          // the index file
     StrArray msgIds;   // file order, new identifiers appended
     StrArray msgMarks; // mark of msgIds[i]
+    // Hash table over msgIds: each slot holds 0 (empty) or 1 + the position of the first
+    // entry with an identifier, so a lookup does not scan a listing of any length. Kept
+    // by GetAcctIndex and AddAcct, the only routines that change msgIds.
+    std::vector<uint32_t, TrackedAllocator<uint32_t>> firstEntry;
 
     // Called when the new index is complete on disk, just before it replaces the old
     // one. A non-zero result is taken as an error number and abandons the replacement

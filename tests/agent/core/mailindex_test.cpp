@@ -130,6 +130,109 @@ TEST_F(MailIndexTest, LookupMarkAndPurgeFollowTheIdentifierRules) {
     EXPECT_EQ(entries(*ix), (Entries{{"Msg1", "X"}, {"dup", "X"}, {"dup", "N"}}));
 }
 
+// Lookups go through a hash of the identifiers; a plain scan in file order is the
+// rule they must follow: the first entry of an identifier answers, identifiers compare
+// exactly, and entries keep their order through adds, marks, purges and reloads.
+TEST_F(MailIndexTest, LookupsAgreeWithAScanInFileOrder) {
+    struct Reference {
+        Entries entries;
+        Entries::iterator first(const std::string& id) {
+            return std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.first == id; });
+        }
+        std::string find(const std::string& id) { return first(id) == entries.end() ? "X" : first(id)->second; }
+        void mark(const std::string& id, const std::string& m) {
+            if (first(id) != entries.end()) first(id)->second = m;
+        }
+        // What a write and a reload leave: "F" and "D" entries, read back as "E" and "C".
+        void reload() {
+            Entries kept;
+            for (const auto& [id, m] : entries) {
+                if (id.find_first_of("\r\n") != std::string::npos) continue;
+                if (m == "F" || m == "f") kept.emplace_back(id, "E");
+                if (m == "D" || m == "d") kept.emplace_back(id, "C");
+            }
+            entries = std::move(kept);
+        }
+    };
+    struct Step {
+        char op; // Add, Mark, Purge, Write and reload
+        std::string id, mark;
+    };
+    std::vector<Step> generated;
+    unsigned seed = 99;
+    auto next = [&seed](unsigned range) {
+        seed = seed * 1103515245 + 12345;
+        return (seed >> 8) % range;
+    };
+    const char* const marks[] = {"F", "D", "X", "f", "d", "E"};
+    for (int i = 0; i < 6000; ++i) {
+        const unsigned pick = next(100);
+        std::string id = "m" + std::to_string(next(i < 3000 ? 4000 : 500));
+        if (pick < 55)
+            generated.push_back({'A', id, ""});
+        else if (pick < 97)
+            generated.push_back({'M', id, marks[next(6)]});
+        else if (pick < 99)
+            generated.push_back({'P', "", ""});
+        else
+            generated.push_back({'W', "", ""});
+    }
+    const std::string nul("a\0b", 3);
+    struct Case {
+        const char* name;
+        std::string file;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"identifiers differing in case or by a NUL byte are distinct",
+         "",
+         {{'A', "abc", ""}, {'A', "ABC", ""}, {'A', nul, ""}, {'A', "a", ""}, {'A', "", ""}, {'M', "ABC", "F"},
+          {'M', nul, "D"}, {'M', "", "F"}, {'M', "Abc", "D"}, {'W', "", ""}}},
+        {"the first of duplicated entries answers, in the file and in this run",
+         hdr("bob@x") + "dup\tF\ndup\tD\nother\tD\n",
+         {{'A', "other", ""}, {'A', "new", ""}, {'A', "new", ""}, {'M', "dup", "D"}, {'M', "new", "F"},
+          {'M', "other", "F"}, {'P', "", ""}, {'M', "dup", "F"}, {'W', "", ""}}},
+        {"a reload forgets the identifiers added before it",
+         hdr("bob@x") + "old\tF\n",
+         {{'A', "unsent", ""}, {'A', "sent", ""}, {'M', "sent", "F"}, {'W', "", ""}, {'M', "unsent", "F"}}},
+        {"thousands of entries, many of them duplicates", "", generated},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(index, c.file);
+        auto ix = mailIndex_construct();
+        GetAcctIndex(*ix, index, "bob@x");
+        Reference ref{entries(*ix)};
+        std::vector<std::string> ids;
+        for (const auto& e : ref.entries) ids.push_back(e.first);
+        for (size_t n = 0; n < c.steps.size(); ++n) {
+            const Step& step = c.steps[n];
+            if (step.op == 'A') {
+                AddAcct(*ix, step.id);
+                ref.entries.emplace_back(step.id, "N");
+                ids.push_back(step.id);
+            } else if (step.op == 'M') {
+                MarkAcct(*ix, step.id, step.mark);
+                ref.mark(step.id, step.mark);
+            } else if (step.op == 'P') {
+                PurgeDelAcct(*ix);
+                for (auto& e : ref.entries)
+                    if (e.second == "D" || e.second == "d") e.second = "X";
+            } else {
+                ASSERT_EQ(PutAcctIndex(*ix), 0);
+                GetAcctIndex(*ix, index, "bob@x");
+                ref.reload();
+            }
+            ASSERT_EQ(View(FindAcct(*ix, step.id)), ref.find(step.id)) << n;
+            if (n % 64 == 0 || n + 1 == c.steps.size()) {
+                ASSERT_EQ(entries(*ix), ref.entries) << n;
+            }
+        }
+        for (const std::string& id : ids) ASSERT_EQ(View(FindAcct(*ix, id)), ref.find(id)) << id;
+        EXPECT_EQ(FindAcct(*ix, "never listed"), "X");
+    }
+}
+
 TEST_F(MailIndexTest, WritesOnlyForwardedAndDeletedEntriesAsTheLastSection) {
     writeFile(index, "stray line\n" + hdr("bob@example.com") + "old\tF\n" + hdr("alice@example.com") + "a1\tF\n");
     ASSERT_EQ(update("BOB@example.com",
