@@ -14,7 +14,8 @@ constexpr size_t kTagRoom = 7;       // "A%04i " grows to seven characters after
 constexpr size_t kPiece = 4096;      // a piece ends at the first line end at or after this
 constexpr size_t kPieceCapacity = 5121;
 constexpr size_t kListCapacity = 1024;
-constexpr size_t kExpungeSet = 1000; // longest UID set of one UID EXPUNGE command
+constexpr size_t kSetLength = 1000;  // longest UID set of one STORE or EXPUNGE command
+constexpr std::string_view kDeleteFlags = " +FLAGS.SILENT (\\Seen \\Deleted)";
 
 // Room for the argument(s) of a tagged command with the given fixed text.
 constexpr size_t argRoom(std::string_view fixed) { return kCommandLine - kTagRoom - fixed.size() - 2; }
@@ -147,6 +148,45 @@ long literalSize(std::string_view line) {
     return number(line.substr(open + 1, close - open - 1));
 }
 
+// Adds a UID to a set: a UID one above the set's last joins its range ("7:9"), so
+// consecutive UIDs take little room; a range holds exactly the UIDs added.
+void addToSet(Str& set, std::string_view uid) {
+    size_t start = set.rfind(',') + 1; // 0 when there is no comma
+    std::string_view last = View(set).substr(start);
+    size_t colon = last.find(':');
+    long end = number(colon == std::string_view::npos ? last : last.substr(colon + 1));
+    long n = number(uid);
+    if (!set.empty() && n >= 0 && end >= 0 && n - 1 == end) {
+        set.resize(colon == std::string_view::npos ? set.size() : start + colon);
+        set.push_back(':');
+    } else if (!set.empty()) {
+        set.push_back(',');
+    }
+    set.append(uid);
+}
+
+// Sends prefix + piece + suffix, and waits for its result, for each piece of the set,
+// cut at a comma; an element is far shorter than a piece, so there is one.
+int eachSetCommand(ImapClient& imap, std::string_view prefix, std::string_view set, std::string_view suffix) {
+    for (std::string_view rest = set; !rest.empty();) {
+        size_t len = rest.size() <= kSetLength ? rest.size() : rest.rfind(',', kSetLength);
+        if (command(imap, View(NewStr(prefix, rest.substr(0, len), suffix))) != 0 || finish(imap) != 0) return -1;
+        rest.remove_prefix(std::min(rest.size(), len + 1));
+    }
+    return 0;
+}
+
+// Flags the queued UIDs \Seen \Deleted: \Seen as a fetch without peek would have set it.
+int flagQueued(ImapClient& imap) {
+    if (imap.queued == 0) return 0;
+    if (eachSetCommand(imap, "UID STORE ", View(imap.queuedUids), kDeleteFlags) != 0) return -1;
+    if (!imap.flaggedUids.empty()) imap.flaggedUids.push_back(',');
+    imap.flaggedUids.append(imap.queuedUids);
+    imap.queuedUids.clear();
+    imap.queued = 0;
+    return 0;
+}
+
 } // namespace
 
 Owned<ImapClient> imap_construct() {
@@ -179,7 +219,9 @@ int imap_connect(ImapClient& imap, std::string_view server, std::string_view cre
         return -1;
     }
     imap.authPlain = imap.unselect = imap.uidPlus = 0;
+    Str().swap(imap.queuedUids);
     Str().swap(imap.flaggedUids);
+    imap.queued = 0;
     noteCapabilities(imap, View(imap.socket.line));
     auto capabilities = [&](std::string_view line) {
         noteCapabilities(imap, line);
@@ -246,11 +288,13 @@ int imap_uidl(ImapClient& imap) {
 
 int imap_getOpen(ImapClient& imap, std::string_view uid) {
     DebugTag tag("IMAP.imap_getOpen");
-    if (unsafeCommandArg(uid, argRoom("UID FETCH  RFC822"))) {
+    if (unsafeCommandArg(uid, argRoom("UID FETCH  BODY.PEEK[]"))) {
         bSocket_refuseArgument(imap.socket, "message UID");
         return -1;
     }
-    if (command(imap, View(NewStr("UID FETCH ", uid, " RFC822"))) != 0) return -1;
+    // The answer names the literal "RFC822", or "BODY[]" for a peek.
+    std::string_view item = imap.peek ? "BODY[]" : "RFC822";
+    if (command(imap, View(NewStr("UID FETCH ", uid, imap.peek ? " BODY.PEEK[]" : " RFC822"))) != 0) return -1;
     while (true) {
         if (bSocket_readLn(imap.socket) < 0) return -1;
         std::string_view line = View(imap.socket.line);
@@ -259,8 +303,8 @@ int imap_getOpen(ImapClient& imap, std::string_view uid) {
             bSocket_serverError(imap.socket);
             return -1;
         }
-        // Unsolicited FETCH lines (another client changed flags) carry no RFC822 item.
-        if (!isUntagged(line) || InStr(1, line, " FETCH ") == 0 || InStr(1, line, "RFC822") == 0) continue;
+        // Unsolicited FETCH lines (another client changed flags) carry no message item.
+        if (!isUntagged(line) || InStr(1, line, " FETCH ") == 0 || InStr(1, line, item) == 0) continue;
         imap.messageLength = literalSize(line);
         debugLog("msgLen: %li", imap.messageLength);
         if (imap.messageLength >= 0) {
@@ -299,29 +343,22 @@ long imap_getText(ImapClient& imap) {
 
 int imap_delete(ImapClient& imap, std::string_view uid) {
     DebugTag tag("IMAP.imap_delete");
-    if (unsafeCommandArg(uid, argRoom("UID STORE : +FLAGS (\\Deleted)") / 2)) {
+    if (unsafeCommandArg(uid, argRoom("UID STORE ") - kDeleteFlags.size())) {
         bSocket_refuseArgument(imap.socket, "message UID");
         return -1;
     }
-    if (command(imap, View(NewStr("UID STORE ", uid, ":", uid, " +FLAGS (\\Deleted)"))) != 0) return -1;
-    if (finish(imap) != 0) return -1;
-    if (!imap.flaggedUids.empty()) imap.flaggedUids.push_back(',');
-    imap.flaggedUids.append(uid);
-    return 0;
+    addToSet(imap.queuedUids, uid);
+    return ++imap.queued < kDeleteBatch ? 0 : flagQueued(imap);
 }
 
 int imap_close(ImapClient& imap) {
     DebugTag tag("IMAP.imap_close");
+    if (flagQueued(imap) != 0) return -1;
     if (!imap.flaggedUids.empty() && !imap.uidPlus) {
         // Only CLOSE can remove our messages here, and it takes every flagged one.
         if (command(imap, "CLOSE") != 0 || finish(imap) != 0) return -1;
     } else {
-        // Sets cut at a comma; a UID is far shorter than a set, so there is one.
-        for (std::string_view rest = View(imap.flaggedUids); !rest.empty();) {
-            size_t len = rest.size() <= kExpungeSet ? rest.size() : rest.rfind(',', kExpungeSet);
-            if (command(imap, View(NewStr("UID EXPUNGE ", rest.substr(0, len)))) != 0 || finish(imap) != 0) return -1;
-            rest.remove_prefix(std::min(rest.size(), len + 1));
-        }
+        if (eachSetCommand(imap, "UID EXPUNGE ", View(imap.flaggedUids), "") != 0) return -1;
         if (imap.unselect && (command(imap, "UNSELECT") != 0 || finish(imap) != 0)) return -1;
     }
     if (command(imap, "LOGOUT") != 0 || finish(imap) != 0) return -1;
