@@ -42,6 +42,7 @@ const MailboxClient kImap = {
     [](webMail& s) { return client(s).socket.connected == 1; },
     [](webMail& s) { return ErrorRule(View(client(s).socket.errorText), View(client(s).socket.errorDetail)); },
     nullptr,
+    [](webMail& s, std::string_view uid) { return imap_sendAhead(client(s), uid); },
 };
 
 int ImapMail_OpenAccount(webMail& s) { return OpenMailbox(s, kImap); }

@@ -35,6 +35,9 @@ struct ImapClient {
     Str queuedUids;          // UID set waiting for the batched STORE
     int queued = 0;          // UIDs in queuedUids
     Str flaggedUids;         // UID set this session flagged \Deleted
+    Str owedTags;            // tags of STOREs sent whose results are still to read, each with its blank
+    Str aheadUid;            // UID whose FETCH was sent ahead, "" when none
+    Str aheadTag;            // that FETCH's tag
 };
 
 Owned<ImapClient> imap_construct();
@@ -49,16 +52,21 @@ int imap_connect(ImapClient& imap, std::string_view server, std::string_view cre
 // CR LF, in the server's order; sends nothing when INBOX is empty. A listing longer
 // than the socket's list limits fails.
 int imap_uidl(ImapClient& imap);
-// Opens the message's literal (RFC822, or BODY[] with peek); an empty literal ("{0}") is
-// an empty message.
+// Opens the message's literal (RFC822, or BODY[] with peek), fetched now or sent ahead;
+// an empty literal ("{0}") is an empty message.
 int imap_getOpen(ImapClient& imap, std::string_view uid);
+// Sends the FETCH of the message to be opened next, so its answer is on its way while
+// the current one is forwarded. The next imap_getOpen must be for that UID, and no
+// command that waits for its result may come before it.
+int imap_sendAhead(ImapClient& imap, std::string_view uid);
 // Next piece of the literal in text: 4096 bytes except the last, whatever the lines,
 // exactly the literal's bytes in all; 0 once the message is complete. The call that
 // completes the literal also reads the command's tagged result.
 long imap_getText(ImapClient& imap);
 // Queues the UID for deletion; every kDeleteBatch UIDs, and before the session ends,
-// the queue is flagged \Seen \Deleted with one UID STORE. A failure of that STORE
-// fails the call that sent it.
+// the queue is flagged \Seen \Deleted with one UID STORE. The STORE's result is read
+// with the answers that follow it (a fetch sent ahead may come first), and a failure
+// fails the call that reads it.
 int imap_delete(ImapClient& imap, std::string_view uid);
 // Flags what is queued, then ends the session removing only the messages this session
 // flagged, so messages that another client flagged stay: nothing flagged: UNSELECT
