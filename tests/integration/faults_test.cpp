@@ -80,6 +80,11 @@ TEST_F(Faults, ImapMailboxLeavingForwardedMailIsFullyForwardedWithoutLoss) {
     expectSound(runCampaign(o, box, sink), o);
 }
 
+TEST_F(Faults, ImapMailboxDeletingForwardedMailInBatchesIsDrainedWithoutLoss) {
+    CampaignOptions o = options("IMAP", false, 20240613);
+    expectSound(runCampaign(o, box, sink), o);
+}
+
 TEST_F(Faults, AgentKilledWhileForwardingSendsOnlyTheInterruptedMessageAgain) {
     struct Case {
         std::string type;
