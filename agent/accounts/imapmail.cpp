@@ -20,6 +20,9 @@ const MailboxClient kImap = {
     1,
     badUid,
     [](webMail& s, std::string_view server, std::string_view credentials, std::string_view type, int tls) {
+        // Mail that is deleted is fetched without marking it read; the deletion flags it
+        // read along with \Deleted, so one flag change per batch is all it costs.
+        client(s).peek = StrBool(View(globals.current->leave)) ? 0 : 1;
         return imap_connect(client(s), server, credentials, type, tls);
     },
     [](webMail& s, Str& listing) {
@@ -39,6 +42,7 @@ const MailboxClient kImap = {
     [](webMail& s) { return client(s).socket.connected == 1; },
     [](webMail& s) { return ErrorRule(View(client(s).socket.errorText), View(client(s).socket.errorDetail)); },
     nullptr,
+    [](webMail& s, std::string_view uid) { return imap_sendAhead(client(s), uid); },
 };
 
 int ImapMail_OpenAccount(webMail& s) { return OpenMailbox(s, kImap); }

@@ -175,13 +175,17 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
     Str failure;
     if (s.newCount > 0 && PutAcctIndex(ix, &failure) < 0) return indexError(failure);
     int i = 0, rc = 0;
-    eachLine(View(s.msgList), [&](std::string_view line) {
+    std::string_view list = View(s.msgList);
+    eachLine(list, [&](std::string_view line) {
         if (rc < 0) return;
         ++i;
         if (CkStopReq()) {
             rc = -1;
             return;
         }
+        // The line after this one, or "" for the last.
+        std::string_view rest = list.substr(static_cast<size_t>(line.data() + line.size() + 2 - list.data()));
+        Str nextKey = rest.empty() ? Str() : keyOf(rest.substr(0, rest.find("\r\n")), client);
         Str key = keyOf(line, client), id = indexIdOf(line, client);
         if (client.idField != 1) debugLog("msgNum: %s   msgID: %s", key.c_str(), id.c_str());
         char status[64];
@@ -191,7 +195,12 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
             rc = client.error(s);
             return;
         }
-        int sent = ForwardMsg(s, status, [&](std::string_view& chunk) { return client.next(s, chunk); });
+        int sent = ForwardMsg(s, status, [&](std::string_view& chunk) {
+            long n = client.next(s, chunk);
+            // An ahead failure closes the source; the caller reports it as a source failure.
+            if (n == 0 && client.ahead && !nextKey.empty() && client.ahead(s, View(nextKey)) < 0) return -1L;
+            return n;
+        });
         if (sent == kSourceFailed) rc = client.error(s);
         if (sent == kMsgRefused) {
             // Left unmarked and on the server: the next run offers it again, and the

@@ -27,6 +27,10 @@ struct MailboxClient {
     int (*error)(webMail& s); // the error rule with the client's texts; returns -1
     // The mail index key of an identifier, or null when it is the identifier itself.
     std::string_view (*indexKey)(std::string_view id);
+    // Sends the retrieval of the message opened next once the current one's text has
+    // been read, so the answer travels while the SMTP server takes the current one; the
+    // next open is for that key. Null when the client does not send ahead.
+    int (*ahead)(webMail& s, std::string_view key) = nullptr;
 };
 
 struct mailIndex;

@@ -44,6 +44,7 @@ const MailboxClient kPop = {
     [](webMail& s) { return client(s).socket.connected == 1; },
     [](webMail& s) { return ErrorRule(View(client(s).socket.errorText), View(client(s).socket.errorDetail)); },
     nullptr,
+    [](webMail& s, std::string_view key) { return pop_sendAhead(client(s), key); },
 };
 
 int PopMail_OpenAccount(webMail& s) { return OpenMailbox(s, kPop); }

@@ -452,6 +452,10 @@ long bSocket_readBytes(bSocket& s, size_t maxBytes) {
 int bSocket_write(bSocket& s, std::string_view text) {
     s.pending.clear();
     s.pendingStart = 0;
+    return bSocket_send(s, text);
+}
+
+int bSocket_send(bSocket& s, std::string_view text) {
     s.failed = 0;
     if (s.fd < 0) {
         s.errorCode = ENOTCONN;

@@ -74,6 +74,9 @@ long bSocket_readBytes(bSocket& s, size_t maxBytes);
 // Bytes placed in ioBuffer (>= 1), 0 when the server ended the stream, -1 on failure.
 long bSocket_read(bSocket& s);
 int bSocket_write(bSocket& s, std::string_view text);
+// bSocket_write without dropping what was received and not yet read: for commands sent
+// before the answers to earlier ones were read (pipelining).
+int bSocket_send(bSocket& s, std::string_view text);
 void bSocket_closeSocket(bSocket& s);
 // The server refused a command: headline "<serverName> server returned an error.",
 // the reply line as explanation; the connection is closed.

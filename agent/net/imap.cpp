@@ -14,7 +14,11 @@ constexpr size_t kTagRoom = 7;       // "A%04i " grows to seven characters after
 constexpr size_t kPiece = 4096;      // a piece ends at the first line end at or after this
 constexpr size_t kPieceCapacity = 5121;
 constexpr size_t kListCapacity = 1024;
-constexpr size_t kExpungeSet = 1000; // longest UID set of one UID EXPUNGE command
+constexpr size_t kSetLength = 1000;  // longest UID set of one STORE or EXPUNGE command
+constexpr std::string_view kDeleteFlags = " +FLAGS.SILENT (\\Seen \\Deleted)";
+// STOREs sent without waiting before their results are read, when no fetched message
+// stands before them: a long clean-up must not fill the socket buffers.
+constexpr long kOwedStores = 8;
 
 // Room for the argument(s) of a tagged command with the given fixed text.
 constexpr size_t argRoom(std::string_view fixed) { return kCommandLine - kTagRoom - fixed.size() - 2; }
@@ -59,16 +63,23 @@ long number(std::string_view digits) {
 // the line with its secret masked).
 int sendLine(ImapClient& imap, std::string_view text, std::string_view shown) {
     debugLog("IMAP<-%.*s", static_cast<int>(shown.size()), shown.data());
-    return bSocket_write(imap.socket, View(NewStr(text, "\r\n")));
+    return bSocket_send(imap.socket, View(NewStr(text, "\r\n")));
 }
 
-// Sends a command under the next tag; a secret argument is traced as "********".
-int command(ImapClient& imap, std::string_view text, std::string_view secret = {}) {
+// Sends a command under the next tag, which is returned ("" after a failure); a secret
+// argument is traced as "********".
+Str send(ImapClient& imap, std::string_view text, std::string_view secret = {}) {
     char tag[24];
     std::snprintf(tag, sizeof tag, "A%04i ", ++imap.tagCounter);
-    imap.tag = ToStr(tag);
-    Str shown = NewStr(imap.tag, text, secret.empty() ? "" : "********");
-    return sendLine(imap, View(NewStr(imap.tag, text, secret)), View(shown));
+    Str shown = NewStr(tag, text, secret.empty() ? "" : "********");
+    if (sendLine(imap, View(NewStr(tag, text, secret)), View(shown)) != 0) return Str();
+    return ToStr(tag);
+}
+
+// Sends a command whose result is read next.
+int command(ImapClient& imap, std::string_view text, std::string_view secret = {}) {
+    imap.tag = send(imap, text, secret);
+    return imap.tag.empty() ? -1 : 0;
 }
 
 bool isTagged(const ImapClient& imap, std::string_view line) { return line.starts_with(View(imap.tag)); }
@@ -80,14 +91,39 @@ int taggedResult(ImapClient& imap) {
     return -1;
 }
 
+// The line in socket.line as the result of a command sent without waiting: 1 when it
+// is one and OK (the command is no longer owed), -1 when it is one that failed, 0 when
+// it is none.
+int owedResult(ImapClient& imap, std::string_view line) {
+    for (size_t at = 0; at < imap.owedTags.size();) {
+        size_t end = imap.owedTags.find(' ', at) + 1;
+        if (line.starts_with(View(imap.owedTags).substr(at, end - at))) {
+            imap.owedTags.erase(at, end - at);
+            return taggedResult(imap) == 0 ? 1 : -1;
+        }
+        at = end;
+    }
+    return 0;
+}
+
+// Reads the next line into socket.line, traced: 1 for a line to look at, 0 for the OK
+// result of an owed command (taken), -1 on failure.
+int readLine(ImapClient& imap) {
+    if (bSocket_readLn(imap.socket) < 0) return -1;
+    traceIn(View(imap.socket.line));
+    int owed = owedResult(imap, View(imap.socket.line));
+    return owed == 0 ? 1 : owed == 1 ? 0 : -1;
+}
+
 // Reads up to the current command's tagged line, giving every other line to untagged,
 // which returns false after failing the connection; 0 when the result is OK.
 template <class Untagged>
 int finish(ImapClient& imap, Untagged untagged) {
     while (true) {
-        if (bSocket_readLn(imap.socket) < 0) return -1;
+        int read = readLine(imap);
+        if (read < 0) return -1;
+        if (read == 0) continue;
         std::string_view line = View(imap.socket.line);
-        traceIn(line);
         if (isTagged(imap, line)) return taggedResult(imap);
         if (!untagged(line)) return -1;
     }
@@ -147,6 +183,69 @@ long literalSize(std::string_view line) {
     return number(line.substr(open + 1, close - open - 1));
 }
 
+// Adds a UID to a set: a UID one above the set's last joins its range ("7:9"), so
+// consecutive UIDs take little room; a range holds exactly the UIDs added.
+void addToSet(Str& set, std::string_view uid) {
+    size_t start = set.rfind(',') + 1; // 0 when there is no comma
+    std::string_view last = View(set).substr(start);
+    size_t colon = last.find(':');
+    long end = number(colon == std::string_view::npos ? last : last.substr(colon + 1));
+    long n = number(uid);
+    if (!set.empty() && n >= 0 && end >= 0 && n - 1 == end) {
+        set.resize(colon == std::string_view::npos ? set.size() : start + colon);
+        set.push_back(':');
+    } else if (!set.empty()) {
+        set.push_back(',');
+    }
+    set.append(uid);
+}
+
+// Calls sendOne(prefix + piece + suffix) for each piece of the set, cut at a comma; an
+// element is far shorter than a piece, so there is one.
+template <class SendOne>
+int eachSetCommand(std::string_view prefix, std::string_view set, std::string_view suffix, SendOne sendOne) {
+    for (std::string_view rest = set; !rest.empty();) {
+        size_t len = rest.size() <= kSetLength ? rest.size() : rest.rfind(',', kSetLength);
+        if (sendOne(View(NewStr(prefix, rest.substr(0, len), suffix))) != 0) return -1;
+        rest.remove_prefix(std::min(rest.size(), len + 1));
+    }
+    return 0;
+}
+
+// Flags the queued UIDs \Seen \Deleted (\Seen as a fetch without peek would have set
+// it) without waiting: a fetch sent ahead may stand before the results, which are read
+// by whichever read meets them.
+int flagQueued(ImapClient& imap) {
+    if (imap.queued == 0) return 0;
+    if (imap.aheadUid.empty() && std::count(imap.owedTags.begin(), imap.owedTags.end(), ' ') >= kOwedStores) {
+        while (!imap.owedTags.empty())
+            if (readLine(imap) < 0) return -1;
+    }
+    int rc = eachSetCommand("UID STORE ", View(imap.queuedUids), kDeleteFlags, [&](std::string_view text) {
+        Str tag = send(imap, text);
+        imap.owedTags.append(tag);
+        return tag.empty() ? -1 : 0;
+    });
+    if (rc != 0) return -1;
+    if (!imap.flaggedUids.empty()) imap.flaggedUids.push_back(',');
+    imap.flaggedUids.append(imap.queuedUids);
+    imap.queuedUids.clear();
+    imap.queued = 0;
+    return 0;
+}
+
+// True, with the connection closed and the texts set, when the UID would not fit the
+// fetch command's line.
+bool fetchRefused(ImapClient& imap, std::string_view uid) {
+    if (!unsafeCommandArg(uid, argRoom("UID FETCH  BODY.PEEK[]"))) return false;
+    bSocket_refuseArgument(imap.socket, "message UID");
+    return true;
+}
+
+Str fetchCommand(const ImapClient& imap, std::string_view uid) {
+    return NewStr("UID FETCH ", uid, imap.peek ? " BODY.PEEK[]" : " RFC822");
+}
+
 } // namespace
 
 Owned<ImapClient> imap_construct() {
@@ -160,6 +259,12 @@ int imap_connect(ImapClient& imap, std::string_view server, std::string_view cre
     Str host;
     splitServer(server, host, imap.port, useTLS ? 993 : 143);
     bSocket_initSocket(imap.socket, View(host), imap.port, serverName, useTLS);
+    // Nothing is queued or owed on a new connection, whatever the last one left.
+    Str().swap(imap.queuedUids);
+    Str().swap(imap.flaggedUids);
+    Str().swap(imap.owedTags);
+    Str().swap(imap.aheadUid);
+    imap.queued = 0;
     Str user = NthField(credentials, ":", 1);
     Str pass = NthField(credentials, ":", 2);
     if (unsafeCommandArg(View(user), kCredentialRoom)) {
@@ -179,7 +284,6 @@ int imap_connect(ImapClient& imap, std::string_view server, std::string_view cre
         return -1;
     }
     imap.authPlain = imap.unselect = imap.uidPlus = 0;
-    Str().swap(imap.flaggedUids);
     noteCapabilities(imap, View(imap.socket.line));
     auto capabilities = [&](std::string_view line) {
         noteCapabilities(imap, line);
@@ -246,21 +350,25 @@ int imap_uidl(ImapClient& imap) {
 
 int imap_getOpen(ImapClient& imap, std::string_view uid) {
     DebugTag tag("IMAP.imap_getOpen");
-    if (unsafeCommandArg(uid, argRoom("UID FETCH  RFC822"))) {
-        bSocket_refuseArgument(imap.socket, "message UID");
+    if (!imap.aheadUid.empty()) {
+        imap.tag.swap(imap.aheadTag);
+        imap.aheadUid.clear();
+    } else if (fetchRefused(imap, uid) || command(imap, View(fetchCommand(imap, uid))) != 0) {
         return -1;
     }
-    if (command(imap, View(NewStr("UID FETCH ", uid, " RFC822"))) != 0) return -1;
+    // The answer names the literal "RFC822", or "BODY[]" for a peek.
+    std::string_view item = imap.peek ? "BODY[]" : "RFC822";
     while (true) {
-        if (bSocket_readLn(imap.socket) < 0) return -1;
+        int read = readLine(imap);
+        if (read < 0) return -1;
+        if (read == 0) continue;
         std::string_view line = View(imap.socket.line);
-        traceIn(line);
         if (isTagged(imap, line)) { // answered without the message
             bSocket_serverError(imap.socket);
             return -1;
         }
-        // Unsolicited FETCH lines (another client changed flags) carry no RFC822 item.
-        if (!isUntagged(line) || InStr(1, line, " FETCH ") == 0 || InStr(1, line, "RFC822") == 0) continue;
+        // Unsolicited FETCH lines (another client changed flags) carry no message item.
+        if (!isUntagged(line) || InStr(1, line, " FETCH ") == 0 || InStr(1, line, item) == 0) continue;
         imap.messageLength = literalSize(line);
         debugLog("msgLen: %li", imap.messageLength);
         if (imap.messageLength >= 0) {
@@ -297,31 +405,36 @@ long imap_getText(ImapClient& imap) {
     return static_cast<long>(imap.text.size());
 }
 
+int imap_sendAhead(ImapClient& imap, std::string_view uid) {
+    DebugTag tag("IMAP.imap_sendAhead");
+    if (fetchRefused(imap, uid)) return -1;
+    imap.aheadTag = send(imap, View(fetchCommand(imap, uid)));
+    if (imap.aheadTag.empty()) return -1;
+    imap.aheadUid = ToStr(uid);
+    return 0;
+}
+
 int imap_delete(ImapClient& imap, std::string_view uid) {
     DebugTag tag("IMAP.imap_delete");
-    if (unsafeCommandArg(uid, argRoom("UID STORE : +FLAGS (\\Deleted)") / 2)) {
+    if (unsafeCommandArg(uid, argRoom("UID STORE ") - kDeleteFlags.size())) {
         bSocket_refuseArgument(imap.socket, "message UID");
         return -1;
     }
-    if (command(imap, View(NewStr("UID STORE ", uid, ":", uid, " +FLAGS (\\Deleted)"))) != 0) return -1;
-    if (finish(imap) != 0) return -1;
-    if (!imap.flaggedUids.empty()) imap.flaggedUids.push_back(',');
-    imap.flaggedUids.append(uid);
-    return 0;
+    addToSet(imap.queuedUids, uid);
+    return ++imap.queued < kDeleteBatch ? 0 : flagQueued(imap);
 }
 
 int imap_close(ImapClient& imap) {
     DebugTag tag("IMAP.imap_close");
+    if (flagQueued(imap) != 0) return -1;
     if (!imap.flaggedUids.empty() && !imap.uidPlus) {
         // Only CLOSE can remove our messages here, and it takes every flagged one.
         if (command(imap, "CLOSE") != 0 || finish(imap) != 0) return -1;
     } else {
-        // Sets cut at a comma; a UID is far shorter than a set, so there is one.
-        for (std::string_view rest = View(imap.flaggedUids); !rest.empty();) {
-            size_t len = rest.size() <= kExpungeSet ? rest.size() : rest.rfind(',', kExpungeSet);
-            if (command(imap, View(NewStr("UID EXPUNGE ", rest.substr(0, len)))) != 0 || finish(imap) != 0) return -1;
-            rest.remove_prefix(std::min(rest.size(), len + 1));
-        }
+        int rc = eachSetCommand("UID EXPUNGE ", View(imap.flaggedUids), "", [&](std::string_view text) {
+            return command(imap, text) != 0 ? -1 : finish(imap);
+        });
+        if (rc != 0) return -1;
         if (imap.unselect && (command(imap, "UNSELECT") != 0 || finish(imap) != 0)) return -1;
     }
     if (command(imap, "LOGOUT") != 0 || finish(imap) != 0) return -1;

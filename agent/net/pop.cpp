@@ -6,6 +6,9 @@ constexpr size_t kCommandLine = 268; // longest command line, CR LF included
 constexpr size_t kPiece = 4096;      // a piece ends at the first line end at or after this
 constexpr size_t kPieceCapacity = 5121;
 constexpr size_t kListCapacity = 1024;
+// Deletions sent without waiting before their answers are read: the answers are short,
+// but a long clean-up must not fill the socket buffers while the server waits on us.
+constexpr size_t kOwedDeletions = 32;
 
 // Room for the argument of a command word such as "USER " on one command line.
 constexpr size_t argRoom(std::string_view word) { return kCommandLine - word.size() - 2; }
@@ -23,23 +26,68 @@ void resetBuffer(Str& text, size_t capacity) {
     text.reserve(capacity);
 }
 
-// Reads one reply line; 0 when it begins with "+".
-int reply(PopClient& pop) {
+// Reads one line into socket.line, traced; -1 on failure.
+long readTraced(PopClient& pop) {
     if (bSocket_readLn(pop.socket) < 0) return -1;
     std::string_view line = View(pop.socket.line);
     debugLog("POP->%.*s", static_cast<int>(withoutCrLf(line).size()), line.data());
-    if (line.empty() || line[0] != '+') {
+    return static_cast<long>(line.size());
+}
+
+// Reads one reply line; 0 when it begins with "+".
+int reply(PopClient& pop) {
+    if (readTraced(pop) < 0) return -1;
+    if (pop.socket.line.empty() || pop.socket.line[0] != '+') {
         bSocket_serverError(pop.socket);
         return -1;
     }
     return 0;
 }
 
-// Sends word + arg; a secret argument is traced as "********".
-int command(PopClient& pop, std::string_view word, std::string_view arg = {}, bool secret = false) {
+// Reads the answers owed to deletions, up to a retrieval owed before them.
+int readOwed(PopClient& pop) {
+    while (!pop.owed.empty() && pop.owed[0] == 'D') {
+        pop.owed.erase(0, 1);
+        if (reply(pop) != 0) return -1;
+    }
+    return 0;
+}
+
+// Sends word + arg without reading; a secret argument is traced as "********".
+int send(PopClient& pop, std::string_view word, std::string_view arg = {}, bool secret = false) {
     debugLog("POP<-%s", NewStr(word, secret ? std::string_view("********") : arg).c_str());
-    if (bSocket_write(pop.socket, View(NewStr(word, arg, "\r\n"))) != 0) return -1;
+    return bSocket_send(pop.socket, View(NewStr(word, arg, "\r\n")));
+}
+
+// Sends word + arg and reads its reply, after the answers owed before it.
+int command(PopClient& pop, std::string_view word, std::string_view arg = {}, bool secret = false) {
+    if (send(pop, word, arg, secret) != 0 || readOwed(pop) != 0) return -1;
     return reply(pop);
+}
+
+// True, with the connection closed and the texts set, when the message number would
+// not fit a command line after word.
+bool refused(PopClient& pop, std::string_view word, std::string_view messageNumber) {
+    if (!unsafeCommandArg(messageNumber, argRoom(word))) return false;
+    bSocket_refuseArgument(pop.socket, "message number");
+    return true;
+}
+
+// Notes PIPELINING in the CAPA list; a server that refuses CAPA offers nothing.
+int capabilities(PopClient& pop) {
+    pop.pipelining = 0;
+    if (send(pop, "CAPA") != 0 || readTraced(pop) < 0) return -1;
+    if (pop.socket.line.empty() || pop.socket.line[0] != '+') return 0;
+    for (size_t entries = 0;; ++entries) {
+        if (readTraced(pop) < 0) return -1;
+        std::string_view line = View(pop.socket.line);
+        if (line == ".\r\n") return 0;
+        if (entries >= pop.socket.limits.maxListEntries) {
+            bSocket_fail(pop.socket, "The server's capability list is longer than the agent accepts.");
+            return -1;
+        }
+        if (strcmpi(withoutCrLf(line), "PIPELINING") == 0) pop.pipelining = 1;
+    }
 }
 
 } // namespace
@@ -55,6 +103,9 @@ int pop_connect(PopClient& pop, std::string_view server, std::string_view creden
     Str host;
     splitServer(server, host, pop.port, useTLS ? 995 : 110);
     bSocket_initSocket(pop.socket, View(host), pop.port, serverName, useTLS);
+    // Nothing is owed on a new connection, whatever the last one left.
+    Str().swap(pop.owed);
+    Str().swap(pop.aheadNumber);
     Str user = NthField(credentials, ":", 1);
     Str pass = NthField(credentials, ":", 2);
     if (unsafeCommandArg(View(user), argRoom("USER "))) {
@@ -70,6 +121,7 @@ int pop_connect(PopClient& pop, std::string_view server, std::string_view creden
     if (reply(pop) != 0) return -1; // greeting
     if (command(pop, "USER ", View(user)) != 0) return -1;
     if (command(pop, "PASS ", View(pass), true) != 0) return -1;
+    if (capabilities(pop) != 0) return -1;
     return command(pop, "RSET");
 }
 
@@ -80,9 +132,8 @@ int pop_uidl(PopClient& pop) {
     pop.text.reserve(kListCapacity);
     const bSocketLimits& limits = pop.socket.limits;
     for (size_t entries = 0;; ++entries) {
-        if (bSocket_readLn(pop.socket) < 0) return -1;
+        if (readTraced(pop) < 0) return -1;
         std::string_view line = View(pop.socket.line);
-        debugLog("POP->%.*s", static_cast<int>(withoutCrLf(line).size()), line.data());
         if (line == ".\r\n") return 0;
         if (entries >= limits.maxListEntries || pop.text.size() + line.size() > limits.maxListBytes) {
             bSocket_fail(pop.socket, "The server's message list is longer than the agent accepts.");
@@ -95,11 +146,16 @@ int pop_uidl(PopClient& pop) {
 
 int pop_getOpen(PopClient& pop, std::string_view messageNumber) {
     DebugTag tag("POP.pop_getOpen");
-    if (unsafeCommandArg(messageNumber, argRoom("RETR "))) {
-        bSocket_refuseArgument(pop.socket, "message number");
-        return -1;
+    if (!pop.aheadNumber.empty()) {
+        // Its answer comes after those owed to the deletions sent before it.
+        pop.aheadNumber.clear();
+        if (readOwed(pop) != 0) return -1;
+        pop.owed.erase(0, 1);
+        if (reply(pop) != 0) return -1;
+    } else {
+        if (refused(pop, "RETR ", messageNumber)) return -1;
+        if (command(pop, "RETR ", messageNumber) != 0) return -1;
     }
-    if (command(pop, "RETR ", messageNumber) != 0) return -1;
     pop.endOfMessage = 0;
     pop.lineStart = 1;
     return 0;
@@ -128,13 +184,23 @@ long pop_getText(PopClient& pop) {
     return static_cast<long>(pop.text.size());
 }
 
+int pop_sendAhead(PopClient& pop, std::string_view messageNumber) {
+    DebugTag tag("POP.pop_sendAhead");
+    if (!pop.pipelining) return 0;
+    if (refused(pop, "RETR ", messageNumber)) return -1;
+    if (send(pop, "RETR ", messageNumber) != 0) return -1;
+    pop.owed.push_back('R');
+    pop.aheadNumber = ToStr(messageNumber);
+    return 0;
+}
+
 int pop_delete(PopClient& pop, std::string_view messageNumber) {
     DebugTag tag("POP.pop_delete");
-    if (unsafeCommandArg(messageNumber, argRoom("DELE "))) {
-        bSocket_refuseArgument(pop.socket, "message number");
-        return -1;
-    }
-    return command(pop, "DELE ", messageNumber);
+    if (refused(pop, "DELE ", messageNumber)) return -1;
+    if (!pop.pipelining) return command(pop, "DELE ", messageNumber);
+    if (send(pop, "DELE ", messageNumber) != 0) return -1;
+    pop.owed.push_back('D');
+    return pop.owed.size() > kOwedDeletions ? readOwed(pop) : 0;
 }
 
 int pop_close(PopClient& pop) {

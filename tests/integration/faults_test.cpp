@@ -80,6 +80,11 @@ TEST_F(Faults, ImapMailboxLeavingForwardedMailIsFullyForwardedWithoutLoss) {
     expectSound(runCampaign(o, box, sink), o);
 }
 
+TEST_F(Faults, ImapMailboxDeletingForwardedMailInBatchesIsDrainedWithoutLoss) {
+    CampaignOptions o = options("IMAP", false, 20240613);
+    expectSound(runCampaign(o, box, sink), o);
+}
+
 TEST_F(Faults, AgentKilledWhileForwardingSendsOnlyTheInterruptedMessageAgain) {
     struct Case {
         std::string type;
@@ -116,10 +121,11 @@ TEST_F(Faults, CleanupBrokenOffHalfwayKeepsTheRestForTheNextAttemptInsteadOfForw
         std::string type;
         int port;
         std::string commit; // the command that makes the deletions final
-        std::string remove; // the command that deletes one message
+        std::string remove; // the command that deletes messages: one (POP), a batch (IMAP)
+        int broken;         // the occurrence of remove that breaks off
     };
-    for (const Case& c :
-         {Case{"POP", box.popPort(), "QUIT", "DELE "}, Case{"IMAP", box.imapPort(), " UID EXPUNGE ", "UID STORE "}}) {
+    for (const Case& c : {Case{"POP", box.popPort(), "QUIT", "DELE ", 2},
+                          Case{"IMAP", box.imapPort(), " UID EXPUNGE ", "UID STORE ", 1}}) {
         SCOPED_TRACE(c.type);
         box.clearMailbox();
         sink.clear();
@@ -133,9 +139,9 @@ TEST_F(Faults, CleanupBrokenOffHalfwayKeepsTheRestForTheNextAttemptInsteadOfForw
         ASSERT_EQ(sink.count(), 3u);
         ASSERT_EQ(box.messages().size(), 3u);
 
-        // The clean-up breaks off at its second deletion, once; the retry in the same
-        // run finishes it.
-        proxy.setFault(ProxyFault{c.remove, 0, ProxyFault::Action::Cut, 1, 2});
+        // The clean-up breaks off at its second deletion (IMAP: its batch), once; the
+        // retry in the same run finishes it.
+        proxy.setFault(ProxyFault{c.remove, 0, ProxyFault::Action::Cut, 1, c.broken});
         EXPECT_EQ(runProgram(argv, home.path(), 60).exitStatus, 0);
         EXPECT_EQ(proxy.struck(), 3); // two in the first run
         EXPECT_EQ(sink.count(), 3u);

@@ -83,6 +83,7 @@ TEST_F(RunLevel, LoginRefusedOnceIsRetriedFromAFreshConnection) {
                           "ACCEPT\n"
                           "S: +OK ready\n" + login +
                           "S: +OK Logged in.\n"
+                          "C: CAPA\nS: -ERR\n"
                           "C: RSET\nS: +OK\n"
                           "C: UIDL\nS: +OK\nS: 1 uid-one\nS: .\n"
                           "C: RETR 1\nS: +OK\nS: Subject: retried\nS:\nS: body\nS: .\n"

@@ -254,6 +254,7 @@ TEST_F(Mailbox, RetrievalFailingMidMessage) {
     ScriptedServer server("S: +OK ready\n"
                           "C: USER tester\nS: +OK\n"
                           "C: PASS secret\nS: +OK\n"
+                          "C: CAPA\nS: -ERR\n"
                           "C: RSET\nS: +OK\n"
                           "C: UIDL\nS: +OK\nS: 1 first\nS: 2 second\nS: .\n"
                           "C: RETR 1\nS: +OK\nS: Subject: one\nS:\nS: body one\nS: .\n"

@@ -175,10 +175,10 @@ TEST(HostileServer, AMessageArrivesWhileStatusRequestsKeepComing) {
 
 TEST(HostileServer, TheTraceLogShowsNoSecret) {
     ScriptedServer popServer(
-        "S: +OK\nC: USER joe\nS: +OK\nC: PASS s3cret pw\nS: +OK\nC: RSET\nS: +OK\n");
+        "S: +OK\nC: USER joe\nS: +OK\nC: PASS s3cret pw\nS: +OK\nC: CAPA\nS: -ERR\nC: RSET\nS: +OK\n");
     auto pop = shortWaits(pop_construct());
     EXPECT_EQ(tracedLines("POP<-", [&] { pop_connect(*pop, at(popServer.port()), "joe:s3cret pw", "POP", 0); }),
-              (std::vector<std::string>{"POP<-USER joe", "POP<-PASS ********", "POP<-RSET"}));
+              (std::vector<std::string>{"POP<-USER joe", "POP<-PASS ********", "POP<-CAPA", "POP<-RSET"}));
     EXPECT_EQ(popServer.result(), "");
 
     ScriptedServer login("S: * OK\nC: A0001 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: A0001 OK\n"

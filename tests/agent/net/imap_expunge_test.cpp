@@ -41,7 +41,9 @@ TEST(ImapClose, OnlyWhatThisSessionFlaggedIsRemoved) {
                              "\nS: A0001 OK\nC: A0002 LOGIN joe pw\nS: A0002 OK " + c.loginCode +
                              "Logged in\nC: A0003 SELECT INBOX\nS: * 9 EXISTS\nS: A0003 OK\n";
         int n = 3;
-        for (const std::string& uid : c.flag) script += okExchange(++n, "UID STORE " + uid + ":" + uid + " +FLAGS (\\Deleted)");
+        std::string set;
+        for (const std::string& uid : c.flag) set += (set.empty() ? "" : ",") + uid;
+        if (!set.empty()) script += okExchange(++n, "UID STORE " + set + " +FLAGS.SILENT (\\Seen \\Deleted)");
         for (const std::string& command : c.close) script += okExchange(++n, command);
         ScriptedServer server(script);
         auto imap = shortWaits(imap_construct());

@@ -126,7 +126,7 @@ TEST(PopClient, UnsafeArgumentsAreRefusedBeforeSending) {
         EXPECT_EQ(pop_getOpen(*pop, "1\r\nDELE 2"), -1);
         EXPECT_EQ(pop->socket.errorText, "The message number cannot be sent to the POP server.");
         EXPECT_EQ(pop->socket.connected, 0);
-        EXPECT_EQ(server.clientBytes(), "USER joe\r\nPASS pw\r\nRSET\r\n");
+        EXPECT_EQ(server.clientBytes(), "USER joe\r\nPASS pw\r\nCAPA\r\nRSET\r\n");
     }
     {
         ScriptedServer server("S: +OK\nC: USER joe\nS: +OK\nC: PASS " + room + "\nS: -ERR no\n");
