@@ -195,14 +195,26 @@ int ProcessMailbox(webMail& s, const MailboxClient& client) {
             rc = client.error(s);
             return;
         }
-        int sent = ForwardMsg(s, status, [&](std::string_view& chunk) {
+        bool read = false;
+        auto source = [&](std::string_view& chunk) {
             long n = client.next(s, chunk);
+            read = n == 0;
             // An ahead failure closes the source; the caller reports it as a source failure.
             if (n == 0 && client.ahead && !nextKey.empty() && client.ahead(s, View(nextKey)) < 0) return -1L;
             return n;
-        });
+        };
+        int sent = ForwardMsg(s, status, source);
         if (sent == kSourceFailed) rc = client.error(s);
         if (sent == kMsgRefused) {
+            // A refused envelope leaves the message's text on a streaming connection; it is
+            // read to its end, a piece at a time, so the next reply read is the next one's.
+            std::string_view piece;
+            while (client.ahead && !read) {
+                if (source(piece) < 0) {
+                    rc = client.error(s);
+                    return;
+                }
+            }
             // Left unmarked and on the server: the next run offers it again, and the
             // messages after it go on now.
             ShowAlert("Note", View(messageOf(i, s.newCount, " was refused by the SMTP server.")),

@@ -1,9 +1,11 @@
-// The built agent against Dovecot and an aiosmtpd that lists PIPELINING: a refusal
-// inside a pipelined envelope holds back that message alone, and the index stays exact
+// The built agent against Dovecot (POP3 and IMAP) and an aiosmtpd that lists PIPELINING: a refusal
+// inside a pipelined envelope holds back that message alone (its text, already on its
+// way, is read past), and the index stays exact
 // (the refused message is offered again next run, nothing is forwarded twice).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "agent_home.h"
 
@@ -30,13 +32,15 @@ TEST(SmtpPipeliningAgent, RefusalInsideTheGroupHoldsBackThatMessageAlone) {
     for (const Case& k : {Case{"MAIL*1=", "553 5.7.1 Sender rejected"},
                           Case{"RCPT*1=", "550 5.1.1 <forward@example.org>: Mailbox unavailable"},
                           Case{"DATA*1=", "554 5.3.4 Message too big"}}) {
-        for (bool leave : {true, false}) {
-            SCOPED_TRACE(std::string(k.fault) + (leave ? ", leaving mail" : ", deleting mail"));
+        for (const auto& [type, port, leave] : {std::tuple{"POP", box.popPort(), true}, std::tuple{"POP", box.popPort(), false},
+                                               std::tuple{"IMAP", box.imapPort(), true},
+                                               std::tuple{"IMAP", box.imapPort(), false}}) {
+            SCOPED_TRACE(std::string(k.fault) + " " + type + (leave ? ", leaving mail" : ", deleting mail"));
             box.clearMailbox();
             for (const std::string& m : mail) box.addMessage(m);
             SmtpSink sink(refusingWith(k.fault + std::string(k.reply)));
             AgentHome home;
-            home.settings({record({kAddr, local(box.popPort()), leave})}, sink.server());
+            home.settings({record({kAddr, local(port), leave, type})}, sink.server());
 
             home.run({"-d"});
             std::string log = home.log();
