@@ -4,8 +4,8 @@
 # Tarnwell Agent and fetchmail on the same mailboxes and SMTP sink and prints the table.
 # Arguments go to the benchmark (e.g. --runs 1 --sinks q for a short look).
 # Takes about an hour, most of it fetchmail against the delayed-acknowledgement sink,
-# both programs behind the delaying relays ((f), (g)) and the per-message deletions
-# of (e).
+# both programs behind the delaying relays ((f), (g)) and fetchmail's per-message deletions
+# in (e).
 set -e
 cd "$(dirname "$0")/.."
 build=${TARNWELL_BUILD_DIR:-build}
