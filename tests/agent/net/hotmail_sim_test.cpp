@@ -30,17 +30,10 @@ using Tweak = SimTweak;
 // Walks the stand-in as the agent does, taking every value from the pages with the
 // agent's scanning helpers, and stops at the first page that is missing what the next
 // step needs or that is an error page.
-class Walk {
-    SimClient client_;
-
+// pages: by step, "getmsg <id>" and so on per message; ids: in page order.
+class Walk : public SimWalk {
 public:
-    explicit Walk(const HotmailSim& sim, Tweak tweak = {}) : client_("Hotmail", "tester@hotmail.com:secret", std::move(tweak)), sim_(sim) {}
-
-    std::string address = "tester@hotmail.com";
-    std::string password = "secret";
-    std::map<std::string, Page>& pages = client_.pages; // by step; "getmsg <id>" and so on per message
-    std::vector<std::string> ids;      // listed, in page order
-    std::string stopped;               // the step the walk ended at ("" when it ran through)
+    explicit Walk(const HotmailSim& sim, Tweak tweak = {}) : SimWalk("Hotmail", "tester@hotmail.com", std::move(tweak)), sim_(sim) {}
     int dirPages = 0;
 
     void run() {
@@ -79,7 +72,7 @@ private:
     // error page.
     bool send(const std::string& step, const char* method, const std::string& url, const std::string& body,
               const std::string& referer) {
-        const Page& p = client_.send(step, method, url, body, referer, "application/x-www-form-urlencoded");
+        const Page& p = client.send(step, method, url, body, referer, "application/x-www-form-urlencoded");
         if (!errorPage(p)) return true;
         stopped = step;
         return false;
@@ -105,19 +98,19 @@ private:
         std::string pad = std::string("IfYouAreReadingThisYouHaveTooMuchFreeTime").substr(0, password.size() < 41 ? 41 - password.size() : 0);
         std::string body = "login=" + E(address) + "&passwd=" + E(password) + "&sec=&mspp_shared=&PwdPad=" + E(pad) +
                            "&PPSX=Pas&LoginOptions=3&PPFT=" + E(ppft);
-        if (!send("login", "POST", "https://" + sim_.loginHost() + "/ppsecure/post.srf?" + qs, body, previous_)) return false;
+        if (!send("login", "POST", "https://" + sim_.loginHost() + "/ppsecure/post.srf?" + qs, body, previous)) return false;
 
         Owned<webMail> form = webMail_construct();
         webFormInit(*form);
         webFormParse(*form, pages["login"].text);
         std::string last = "login";
         if (!form->formAction.empty()) {
-            if (!send("form", "POST", std::string(View(form->formAction)), std::string(View(webFormParmStr(*form))), previous_)) return false;
+            if (!send("form", "POST", std::string(View(form->formAction)), std::string(View(webFormParmStr(*form))), previous)) return false;
             last = "form";
         }
         std::string wsignin = quoted(pages[last].text, "wa=wsignin", "\"");
         if (wsignin.empty()) return stop("wsignin");
-        if (!send("wsignin", "GET", wsignin, "", previous_)) return false;
+        if (!send("wsignin", "GET", wsignin, "", previous)) return false;
 
         const std::string& page = pages["wsignin"].text;
         Str sbox = ToStr(quoted(page, "sbox", "'\""));
@@ -128,17 +121,17 @@ private:
         Str cookie = ToStr(quoted(page, "loginmsn.srf", "'\""));
         HTMLText_decode(cookie);
         if (login.empty() || cookie.empty()) return stop("sbox");
-        if (!send("cookie", "GET", std::string(View(cookie)), "", previous_)) return false;
-        if (!send("sbox", "GET", std::string(View(login)), "", previous_)) return false;
+        if (!send("cookie", "GET", std::string(View(cookie)), "", previous)) return false;
+        if (!send("sbox", "GET", std::string(View(login)), "", previous)) return false;
 
         std::string links = pages["sbox"].text;
-        inboxPage_ = previous_;
+        inboxPage_ = previous;
         if (!has(links, "\"/cgi-bin/HoTMaiL?")) {
             std::string home = quoted(links, "/cgi-bin/hmhome?", "\"");
             if (home.empty()) return stop("home");
-            if (!send("home", "GET", mail(home), "", previous_)) return false;
+            if (!send("home", "GET", mail(home), "", previous)) return false;
             links = pages["home"].text;
-            inboxPage_ = previous_;
+            inboxPage_ = previous;
         }
         for (long at = InStr(1, links, "\"/cgi-bin/HoTMaiL?"); at; at = InStr(at + 1, links, "\"/cgi-bin/HoTMaiL?")) {
             std::string link(View(webFormParseUrl(at + 1, links, "\"", "\"")));
@@ -186,7 +179,6 @@ private:
     }
 
     const HotmailSim& sim_;
-    const std::string& previous_ = client_.previous; // the last URL asked for: the next Referer
     std::string inboxPage_; // the page the inbox link came from: the listing's Referer
     std::string curmbox_, key_;
 };

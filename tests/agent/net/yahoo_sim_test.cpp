@@ -42,17 +42,10 @@ const std::map<std::string, std::string> kBodies = {
 
 // Walks the stand-in as the agent does, taking every value from the pages with the
 // agent's scanning helpers; stops where a page lacks what the next step needs.
-class Walk {
-    SimClient client_;
-
+// pages: by step, "getmessage <id>" and so on per message; ids: in answer order.
+class Walk : public SimWalk {
 public:
-    explicit Walk(const YahooSim& sim, SimTweak tweak = {}) : client_("Yahoo", "tester@yahoo.com:secret", std::move(tweak)), sim_(sim) {}
-
-    std::string address = "tester@yahoo.com";
-    std::string password = "secret";
-    std::map<std::string, SimPage>& pages = client_.pages; // by step; "getmessage <id>" and so on per message
-    std::vector<std::string> ids;      // listed, in answer order
-    std::string stopped;               // the step the walk ended at ("" when it ran through)
+    explicit Walk(const YahooSim& sim, SimTweak tweak = {}) : SimWalk("Yahoo", "tester@yahoo.com", std::move(tweak)), sim_(sim) {}
 
     void run() {
         if (signIn() && list()) messages();
@@ -62,8 +55,8 @@ public:
 private:
     void send(const std::string& step, const char* method, const std::string& url, const std::string& body,
               const std::string& referer, const char* type) {
-        client_.http().acceptEarlyClose = step.rfind("download", 0) == 0;
-        client_.send(step, method, url, body, referer, type);
+        client.http().acceptEarlyClose = step.rfind("download", 0) == 0;
+        client.send(step, method, url, body, referer, type);
     }
 
     bool ok(const std::string& step) {
@@ -106,7 +99,7 @@ private:
             if (!signInForm) form->formPos += form->formLen;
         }
         std::string action(View(form->formAction));
-        send("login", "POST", action, std::string(View(webFormParmStr(*form))), previous_, "application/x-www-form-urlencoded");
+        send("login", "POST", action, std::string(View(webFormParmStr(*form))), previous, "application/x-www-form-urlencoded");
         const std::string& answer = pages["login"].text;
         if (!ok("login") || !has(answer, "/launch?.")) return stop("login");
         std::string launch(View(webFormParseUrl(InStr(1, answer, "/launch?"), answer, "\"", "\"")));
@@ -129,7 +122,7 @@ private:
     }
 
     bool list() {
-        if (!ok(soap("list", "ListMessages", "", previous_))) return false;
+        if (!ok(soap("list", "ListMessages", "", previous))) return false;
         const std::string& answer = pages["list"].text;
         if (!has(answer, "<ListMessagesResponse ")) return stop("list");
         for (size_t at = answer.find("<mid>"); at != std::string::npos; at = answer.find("<mid>", at + 1)) {
@@ -165,7 +158,6 @@ private:
     }
 
     const YahooSim& sim_;
-    const std::string& previous_ = client_.previous; // the last URL asked for: the next Referer
     std::string wssid_;
 };
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "http.h"
 
@@ -47,4 +48,20 @@ public:
 private:
     SimTweak tweak_;
     Owned<HttpClient> http_ = http_construct();
+};
+
+// What a walk through a stand-in keeps as it goes: the client, the account it signs in
+// with (password "secret"), one answer per step, the identifiers listed and the step it
+// stopped at ("" when it ran through).
+struct SimWalk {
+    SimWalk(const char* serverName, const std::string& account, SimTweak tweak)
+        : client(serverName, account + ":secret", std::move(tweak)), address(account) {}
+
+    SimClient client;
+    std::string address;
+    std::string password = "secret";
+    std::map<std::string, SimPage>& pages = client.pages;
+    std::vector<std::string> ids;
+    std::string stopped;
+    const std::string& previous = client.previous; // the last URL asked for: the next Referer
 };
