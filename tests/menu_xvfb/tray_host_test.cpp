@@ -137,6 +137,8 @@ public:
             kinds_ << info.value(notify::kMsgControlKey);
             if (kinds_.last() == QLatin1String("status"))
                 statuses_ << info.value(notify::kStatMsgKey);
+            else if (kinds_.last() == QLatin1String("summary"))
+                statusAtSummary_ = statuses_.value(statuses_.size() - 1);
         });
     }
     bool Send(const QString& control) {
@@ -144,6 +146,10 @@ public:
     }
     bool WaitForStatus(const QString& statMsg) {
         return QTest::qWaitFor([&] { return statuses_.contains(statMsg); }, kWait);
+    }
+    // A run ends with its last status and then the summary.
+    bool WaitForRunEnd(const QString& lastStatus) {
+        return QTest::qWaitFor([&] { return statusAtSummary_ == lastStatus; }, kWait);
     }
     // Waits for a start-up to finish ("init", then its first status), then asks for the
     // status: the kinds of the messages that come back.
@@ -169,6 +175,7 @@ private:
     notify::Notifications bus_;
     QStringList kinds_;
     QStringList statuses_;
+    QString statusAtSummary_;
 };
 
 // The real menu, copied beside the fake agent, with the tray item wanted; ended with
@@ -418,12 +425,13 @@ void TrayHostTest::noFreshStartOnceEnding() {
             QStringLiteral("PrepareForShutdown"));
         shutdown << true;
         QVERIFY(logind.send(shutdown));
-        // Once the agent is reaped, its end has been handled: a fresh start would come
-        // before the answers to a request sent now.
+        // Once the agent is reaped and its last lines are passed on, its end has been
+        // handled: a fresh start would come before the answers to a request sent now.
         const QStringList starts = menu.Folder().Events(QStringLiteral("start"));
         QCOMPARE(starts.size(), 1);
         const QString agent = QStringLiteral("/proc/") + starts.first().section(QLatin1Char(' '), 1, 1);
         QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(agent); }, kWait));
+        QVERIFY(pane.WaitForRunEnd(QStringLiteral("Stopped")));
         QCOMPARE(pane.AnswersNow(), QStringList({"status", "summary"}));
         QCOMPARE(BusOwner(notify::kMenuBusName), owner);
     } else {
