@@ -95,7 +95,7 @@ void TarnwellMenuTest::getStatusAndControlValues() {
     Pane pane;
     menu.applicationDidFinishLaunching();
     QVERIFY(!pane.WaitFor("status None|Stopped").isEmpty());
-    QCOMPARE(pane.messages, QStringList({"init", "status None|Stopped"}));
+    QVERIFY2(pane.messages == QStringList({"init", "status None|Stopped"}), qPrintable(pane.messages.join(" / ")));
     pane.messages.clear();
     pane.Send("bogus");
     pane.Send("getstatus");
