@@ -75,8 +75,10 @@ void TarnwellMenu::launchNoMore() {
 void TarnwellMenu::doGetMail() {
     if (agent_.Running())
         agent_.Stop();
-    else
+    else {
         setAutoTimer(kGetMailDelay);
+        getMailArmed_ = true;
+    }
 }
 
 void TarnwellMenu::traceLog() {
@@ -165,6 +167,7 @@ void TarnwellMenu::agentLaunchFailed(const QString& reason) {
     // this run did not happen.
     if (autoFwd_ && !endApp_)
         setAutoTimer(intervalDelay(clock_()));
+    emit runEnded();
 }
 
 void TarnwellMenu::setStoppedStatus() {
@@ -211,6 +214,7 @@ double TarnwellMenu::intervalDelay(const QDateTime& now) const {
 }
 
 void TarnwellMenu::setAutoTimer(double delay) {
+    getMailArmed_ = false;
     if (autoTimer_.isActive())
         debug_Print(QStringLiteral("Active autoTimer killed"));
     autoTimer_.start(static_cast<int>(delay * 1000));

@@ -48,6 +48,8 @@ public:
     bool agentBusy() const { return agent_.Busy(); }
     // Powering off or quitting: nothing is launched any more.
     bool endApp() const { return endApp_; }
+    // "Get Mail" was asked for and its run is about to be launched.
+    bool getMailPending() const { return getMailArmed_ && autoTimer_.isActive(); }
     const StatusReader& status() const { return status_; }
     bool debugReq() const { return debugReq_; }
 
@@ -57,7 +59,8 @@ signals:
     void showMenuChanged(bool show);
     // statAcct/statMsg changed.
     void statusChanged();
-    // An agent process started; its process ended (the run's summary colour is final).
+    // An agent process started; its process ended (the run's summary colour is final) or
+    // it could not be started.
     void runStarted();
     void runEnded();
 
@@ -104,6 +107,8 @@ private:
     double lastCheck_ = 0;
     bool autoFwd_ = false;
     bool endApp_ = false;
+    // The armed timer launches a requested run, not the interval's.
+    bool getMailArmed_ = false;
     // Set by a quit, not by a power-off: the session ends the menu then.
     bool quitting_ = false;
     bool debugReq_ = false;

@@ -193,7 +193,9 @@ void TarnwellTray::hostAppeared() {
 }
 
 void TarnwellTray::restartIfNeeded() {
-    // A fresh start while powering off or quitting would forget that and launch runs again.
-    if (noTrayAtStart_ && hostSeen_ && wanted_ && !menu_.agentBusy() && !menu_.endApp())
+    // A fresh start while powering off or quitting would forget that and launch runs again;
+    // one between "Get Mail" and its launch would drop the requested run.
+    if (noTrayAtStart_ && hostSeen_ && wanted_ && !menu_.agentBusy() && !menu_.getMailPending() &&
+        !menu_.endApp())
         emit restartWanted();
 }

@@ -308,6 +308,7 @@ class TrayHostTest : public QObject {
 private slots:
     void trayAtStart();
     void trayHostAppearsLater();
+    void getMailKeptAcrossFreshStart();
     void noFreshStartOnceEnding_data();
     void noFreshStartOnceEnding();
 
@@ -359,9 +360,10 @@ void TrayHostTest::trayHostAppearsLater() {
     MenuChild menu;
     QVERIFY(menu.Start({"-platform", "xcb"}));
     const pid_t pid = menu.Pid();
+    // Read once the menu answers: just after the exec the kernel may not show it yet.
+    QCOMPARE(pane.StatusAnswers(), QStringList({"status", "summary"}));
     const QList<QByteArray> commandLine = menu.CommandLine();
     QCOMPARE(commandLine.mid(1, 2), QList<QByteArray>({"-platform", "xcb"}));
-    QCOMPARE(pane.StatusAnswers(), QStringList({"status", "summary"}));
     const QString before = BusOwner(notify::kMenuBusName);
     QVERIFY(!before.isEmpty());
 
@@ -385,6 +387,29 @@ void TrayHostTest::trayHostAppearsLater() {
     QVERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(before).value());
     QCOMPARE(watcher.items.size(), 1);
     QCOMPARE(menu.Pid(), pid);
+}
+
+// A host that appears between "Get Mail" and the launch: the requested run happens first,
+// and the fresh start comes after its end.
+void TrayHostTest::getMailKeptAcrossFreshStart() {
+    Pane pane;
+    MenuChild menu;
+    menu.Environment().insert(QStringLiteral("FAKE_AGENT_TICKS"), QStringLiteral("4"));
+    QVERIFY(menu.Start());
+    const pid_t pid = menu.Pid();
+    QCOMPARE(pane.StatusAnswers(), QStringList({"status", "summary"}));
+    // Sent on the same connection before the watcher's name, so the menu has the request
+    // when it learns of the host.
+    QVERIFY(pane.Send(QStringLiteral("getMail")));
+    FakeWatcher watcher;
+    QVERIFY(watcher.Registered());
+    emit watcher.StatusNotifierHostRegistered();
+
+    QVERIFY(pane.WaitForRunEnd(QStringLiteral("Done")));
+    QVERIFY(QTest::qWaitFor([&] { return !watcher.items.isEmpty(); }, kWait));
+    checkItem(watcher.items.first(), pid);
+    QCOMPARE(menu.Folder().Events(QStringLiteral("start")).size(), 1);
+    QCOMPARE(menu.Folder().Events(QStringLiteral("exit")).size(), 1);
 }
 
 void TrayHostTest::noFreshStartOnceEnding_data() {
